@@ -1,0 +1,111 @@
+// The number rules, the word cutting of command lines and the backup name.
+#include <gtest/gtest.h>
+
+#include "commands.hpp"
+#include "line.hpp"
+#include "numbers.hpp"
+
+TEST(Numbers, HexadecimalOffsetsAndValues)
+{
+    EXPECT_EQ(hex_number("10"), 0x10);
+    EXPECT_EQ(hex_number("0x10"), 0x10);
+    EXPECT_EQ(hex_number("0X1f"), 0x1f);
+    EXPECT_EQ(hex_number("  \t7fffffff"), 0x7fffffff);
+    EXPECT_EQ(hex_number("+ff"), 0xff);
+    EXPECT_EQ(hex_number("-10"), -0x10);
+    EXPECT_EQ(hex_number("12g4"), 0x12);
+    EXPECT_EQ(hex_number("12 34"), 0x12);
+    EXPECT_EQ(hex_number("0x"), 0);
+    EXPECT_EQ(hex_number("0xg"), 0);
+    EXPECT_EQ(hex_number(""), 0);
+    EXPECT_EQ(hex_number("zz"), 0);
+    EXPECT_EQ(hex_number("- 5"), 0);
+}
+
+TEST(Numbers, HexadecimalWrapsAsSigned32Bit)
+{
+    EXPECT_EQ(hex_number("80000000"), INT32_MIN);
+    EXPECT_EQ(hex_number("ffffffff"), -1);
+    EXPECT_EQ(hex_number("fffffffb"), -5);
+    EXPECT_EQ(hex_number("100000000"), -1);
+    EXPECT_EQ(hex_number("123456789abcdef0123"), -1);
+    EXPECT_EQ(hex_number("-ffffffff"), 1);
+    EXPECT_EQ(hex_number("-80000000"), INT32_MIN);
+}
+
+TEST(Numbers, DecimalCounts)
+{
+    EXPECT_EQ(count_number("10"), 10);
+    EXPECT_EQ(count_number("1f"), 1);
+    EXPECT_EQ(count_number("0x10"), 0);
+    EXPECT_EQ(count_number("-3"), -3);
+    EXPECT_EQ(count_number("\t 42"), 42);
+    EXPECT_EQ(count_number("2147483648"), INT32_MIN);
+    EXPECT_EQ(count_number("4294967295"), -1);
+    EXPECT_EQ(count_number("4294967296"), -1);
+    EXPECT_EQ(count_number("abc"), 0);
+}
+
+TEST(Numbers, StartbyteIsASignedDecimalHeldAtTheLimits)
+{
+    EXPECT_EQ(startbyte_number("1000"), 1000);
+    EXPECT_EQ(startbyte_number("  -5"), -5);
+    EXPECT_EQ(startbyte_number("+7x"), 7);
+    EXPECT_EQ(startbyte_number("x7"), 0);
+    EXPECT_EQ(startbyte_number("2147483647"), INT32_MAX);
+    EXPECT_EQ(startbyte_number("99999999999"), INT32_MAX);
+    EXPECT_EQ(startbyte_number("-2147483648"), INT32_MIN);
+    EXPECT_EQ(startbyte_number("-99999999999"), INT32_MIN);
+}
+
+TEST(Numbers, CountersWrapWithoutOverflow)
+{
+    EXPECT_EQ(wrap_add(INT32_MAX, 1), INT32_MIN);
+    EXPECT_EQ(wrap_add(-1, 1), 0);
+    EXPECT_EQ(wrap_add(0, -1), -1);
+    EXPECT_EQ(wrap_add(5, int64_t{1} << 32), 5);
+}
+
+TEST(Line, TokensAreCutAtBlanksOnly)
+{
+    token_list t = tokenise("s   0   ffff\t31  32 ");
+    ASSERT_EQ(t.count, 4);
+    EXPECT_EQ(t.items[0], "s");
+    EXPECT_EQ(t.items[1], "0");
+    EXPECT_EQ(t.items[2], "ffff\t31");
+    EXPECT_EQ(t.items[3], "32");
+    EXPECT_EQ(tokenise("").count, 0);
+    EXPECT_EQ(tokenise("    ").count, 0);
+    EXPECT_EQ(tokenise(std::string(line_max, 'x')).count, 1);
+}
+
+TEST(Line, FirstAndLastBlankAndTheCut)
+{
+    char line[] = "o 10 f.bin 4";
+    EXPECT_STREQ(first_blank(line), " 10 f.bin 4");
+    EXPECT_STREQ(cut_last_word(line), "4");
+    EXPECT_STREQ(line, "o 10 f.bin");
+    EXPECT_STREQ(cut_last_word(line), "f.bin");
+    EXPECT_STREQ(cut_last_word(line), "10");
+    EXPECT_EQ(cut_last_word(line), nullptr);
+    EXPECT_STREQ(line, "o");
+}
+
+TEST(Backup, NameTakesASevenAfterTheFirstDot)
+{
+    EXPECT_EQ(backup_name("data.bin"), "data.7in");
+    EXPECT_EQ(backup_name("archive.tar.gz"), "archive.7ar.gz");
+    EXPECT_EQ(backup_name("a.b.c"), "a.7.c");
+    EXPECT_EQ(backup_name("./x.bin"), ".7x.bin");
+    EXPECT_EQ(backup_name("README"), "README7");
+    EXPECT_EQ(backup_name("name."), "name.7");
+    EXPECT_EQ(backup_name(""), "7");
+}
+
+TEST(Backup, NeverTheFilesOwnName)
+{
+    EXPECT_EQ(backup_name("x.7z"), "x.7z7");
+    EXPECT_EQ(backup_name("x.7"), "x.77");
+    std::string long_name(300, 'n');
+    EXPECT_EQ(backup_name(long_name), long_name + "7");
+}

@@ -1,0 +1,130 @@
+#include "run.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Waits for the child, killing it when it runs past its time.
+int wait_for(pid_t pid, int seconds, int& signal_number)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            signal_number = SIGKILL;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFSIGNALED(status)) {
+        signal_number = WTERMSIG(status);
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+temp_dir::temp_dir()
+{
+    std::string pattern = (fs::temp_directory_path() / "voxa-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path, ignored);
+}
+
+void temp_dir::write(const std::string& name, const std::string& bytes) const
+{
+    std::ofstream(path / name, std::ios::binary) << bytes;
+}
+
+std::string temp_dir::read(const std::string& name) const
+{
+    return slurp(path / name);
+}
+
+bool temp_dir::exists(const std::string& name) const
+{
+    return fs::exists(path / name);
+}
+
+run_result run_in(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
+                  const std::string& input, const std::function<void()>& hook, int seconds)
+{
+    temp_dir io;
+    io.write("stdin", input);
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::string in_path = io.path / "stdin";
+    std::string out_path = io.path / "stdout";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(dir.path.c_str()) != 0)
+            _exit(127);
+        if (hook)
+            hook();
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    run_result result;
+    result.status = wait_for(pid, seconds, result.signal);
+    result.out = io.read("stdout");
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        if (entry.is_regular_file())
+            result.files[entry.path().filename().string()] = slurp(entry.path());
+    return result;
+}
+
+run_result run_with(const std::map<std::string, std::string>& files, const std::string& program,
+                    const std::vector<std::string>& args, const std::string& input)
+{
+    temp_dir dir;
+    for (const auto& [name, content] : files)
+        dir.write(name, content);
+    return run_in(dir, program, args, input);
+}
+
+const std::string& voxa_program()
+{
+    static const std::string path = VOXA_PROGRAM;
+    return path;
+}
+
+const std::string& package_program()
+{
+    static const std::string path = PACKAGE_PROGRAM;
+    return path;
+}

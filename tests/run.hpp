@@ -1,0 +1,52 @@
+// Runs the built programs as a user would: in a fresh temporary folder, with
+// a script on standard input, and returns what they printed and left behind.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A temporary folder that is removed with everything in it.
+struct temp_dir {
+    fs::path path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+
+    void write(const std::string& name, const std::string& bytes) const;
+    std::string read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+};
+
+struct run_result {
+    std::string out;
+    int status = -1;    // exit status; -1 when ended by a signal or timed out
+    int signal = 0;     // the signal that ended it, if any
+    std::map<std::string, std::string> files; // the folder afterwards
+};
+
+// Runs `program` with `args` in `dir`, `input` on its standard input. The
+// hook runs in the child just before the program starts (limits, signals).
+run_result run_in(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
+                  const std::string& input, const std::function<void()>& hook = {}, int seconds = 60);
+
+// The same in a fresh folder holding `files`.
+run_result run_with(const std::map<std::string, std::string>& files, const std::string& program,
+                    const std::vector<std::string>& args, const std::string& input);
+
+const std::string& voxa_program();
+const std::string& package_program();
+
+// The bytes of a text, for files written with embedded NUL bytes.
+inline std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
