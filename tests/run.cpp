@@ -123,6 +123,12 @@ const std::string& voxa_program()
     return path;
 }
 
+const std::string& voxa_expert_program()
+{
+    static const std::string path = VOXA_EXPERT_PROGRAM;
+    return path;
+}
+
 const std::string& package_program()
 {
     static const std::string path = PACKAGE_PROGRAM;

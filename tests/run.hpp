@@ -40,6 +40,7 @@ run_result run_with(const std::map<std::string, std::string>& files, const std::
                     const std::vector<std::string>& args, const std::string& input);
 
 const std::string& voxa_program();
+const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();
 
 // The bytes of a text, for files written with embedded NUL bytes.
