@@ -1,1 +1,263 @@
+// The write command end to end: the question, the backup copy, the rewrite
+// of the file from the buffer, and what the user is told when any of it fails.
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+#include "run.hpp"
+
+namespace {
+
+std::string banner(const std::string& name, long loaded)
+{
+    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
+           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
+}
+
+const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
+const std::string declined = "Update declined by user...\n";
+const std::string part_refused = "ERROR: only part of the file is loaded, not written...\n";
+
+std::string backing_up(const std::string& backup)
+{
+    return "Please Wait... Backing up current file to " + backup + ". \n";
+}
+
+std::string written(const std::string& file, const std::string& backup)
+{
+    return backing_up(backup) + "Please Wait... Writing new file " + file + ". \n";
+}
+
+// A dump line of the end slot (0xff) and the zero bytes after it.
+std::string end_line(const std::string& label)
+{
+    return "0000:" + label + " ff 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   \xff...............\n";
+}
+
+const std::string zbc_line = "0000:0000 5a 42 43 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   ZBC\xff............\n";
+
+// `text` must be a single line starting "ERROR: ", once the question (which
+// may come before the refusal) is taken out.
+void expect_one_error_line(std::string text)
+{
+    if (auto at = text.find(question); at != std::string::npos)
+        text.erase(at, question.size());
+    EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+}
+
+// Writes to files stop at `bytes`; the write fails instead of killing the program.
+std::function<void()> file_size_limit(rlim_t bytes)
+{
+    return [bytes] {
+        rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    };
+}
+
+} // namespace
+
+TEST(Write, AnswersThatGoAhead)
+{
+    const std::string old = bytes({0x41, 0xff, 0x00, 0xff});
+    for (std::string answer : {"y", "yes", "Y", "Yes please"}) {
+        auto r = run_with({{"a.bin", old}, {"a.7in", "an older backup"}}, voxa_program(), {"a.bin"},
+                          "e 0 5a\nw\n" + answer + "\nq\n");
+        EXPECT_EQ(r.out, banner("a.bin", 4) + "--" + question + written("a.bin", "a.7in") + "-") << answer;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.files.at("a.bin"), bytes({0x5a, 0xff, 0x00, 0xff})) << answer;
+        EXPECT_EQ(r.files.at("a.7in"), old) << answer; // 0xff bytes are copied like any other
+        EXPECT_EQ(r.files.size(), 2u);
+    }
+}
+
+TEST(Write, AnswersThatDecline)
+{
+    for (std::string answer : {"n", "N", "", "no", " y", "-y"}) {
+        auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "e 0 5a\nw\n" + answer + "\nd 0\nq\n");
+        EXPECT_EQ(r.out, banner("a.bin", 3) + "--" + question + declined + "-" + zbc_line + "-") << answer;
+        EXPECT_EQ(r.files.at("a.bin"), "ABC");
+        EXPECT_EQ(r.files.size(), 1u) << answer;
+    }
+
+    // The input ends at the question.
+    auto at_end = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "e 0 5a\nw\n");
+    EXPECT_EQ(at_end.out, banner("a.bin", 3) + "--" + question + declined + "-");
+    EXPECT_EQ(at_end.status, 0);
+    EXPECT_EQ(at_end.files, (std::map<std::string, std::string>{{"a.bin", "ABC"}}));
+
+    // An earlier yes does not count again when the input ends at the second question.
+    auto again = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "e 0 5a\nw\ny\ne 1 59\nw\n");
+    EXPECT_EQ(again.out, banner("a.bin", 3) + "--" + question + written("a.bin", "a.7in") + "--" + question +
+                             declined + "-");
+    EXPECT_EQ(again.files.at("a.bin"), "ZBC");
+    EXPECT_EQ(again.files.at("a.7in"), "ABC");
+}
+
+TEST(Write, TheExpertBuildAsksNothing)
+{
+    auto r = run_with({{"a.bin", "ABC"}}, voxa_expert_program(), {"a.bin"}, "e 0 5a\nw\nn\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 3) + "--" + written("a.bin", "a.7in") + "--");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.files.at("a.bin"), "ZBC");
+    EXPECT_EQ(r.files.at("a.7in"), "ABC");
+}
+
+TEST(Write, BackupNames)
+{
+    struct named {
+        std::string argument, backup;
+    };
+    for (const auto& [argument, backup] : std::vector<named>{{"archive.tar.gz", "archive.7ar.gz"},
+                                                             {"README", "README7"},
+                                                             {"name.", "name.7"},
+                                                             {"a.b.c", "a.7.c"},
+                                                             {"./x.bin", ".7x.bin"},
+                                                             {"x.7z", "x.7z7"}}) {
+        std::string file = fs::path(argument).filename().string();
+        auto r = run_with({{file, "ABC"}}, voxa_program(), {argument}, "e 0 5a\nw\ny\nq\n");
+        EXPECT_EQ(r.out, banner(argument, 3) + "--" + question + written(argument, backup) + "-");
+        EXPECT_EQ(r.files.at(file), "ZBC") << argument;
+        ASSERT_EQ(r.files.count(backup), 1u) << argument;
+        EXPECT_EQ(r.files.at(backup), "ABC") << argument;
+        EXPECT_EQ(r.files.size(), 2u) << argument;
+    }
+}
+
+TEST(Write, EverythingDeletedLeavesAnEmptyFile)
+{
+    auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "l 0 3\nw\ny\nd\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 3) + "-data_count = 0 \n-" + question + written("a.bin", "a.7in") + "-" +
+                         end_line("0004") + "-");
+    EXPECT_EQ(r.files.at("a.bin"), "");
+    EXPECT_EQ(r.files.at("a.7in"), "ABC");
+}
+
+// The backup copies the file as it is on disk: the second write backs up
+// the result of the first, and its reads advance the dump's label.
+TEST(Write, TwoWritesInARow)
+{
+    auto r = run_with({{"a.bin", "ABCDE"}}, voxa_program(), {"a.bin"}, "l 0 2\nw\ny\ne 0 5a\nw\ny\nd\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 5) + "-data_count = 3 \n-" + question + written("a.bin", "a.7in") + "--" +
+                         question + written("a.bin", "a.7in") + "-" + end_line("000a") + "-");
+    EXPECT_EQ(r.files.at("a.bin"), "ZDE");
+    EXPECT_EQ(r.files.at("a.7in"), "CDE");
+}
+
+TEST(Write, CountersAfterAWriteAndTheEndSlotNeverWritten)
+{
+    // e 5 41 puts a byte in the end slot; the write leaves it out. The dump
+    // label goes on from 0x10 by the six reads of the backup copy; the next
+    // dump starts at the end of the bytes written.
+    auto r = run_with({{"a.bin", "ABCDE"}}, voxa_program(), {"a.bin"}, "d\ne 5 41\nw\ny\nd\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 5) +
+                         "-0000:0000 41 42 43 44 45 ff 00 00 - 00 00 00 00 00 00 00 00   ABCDE\xff..........\n"
+                         "--" +
+                         question + written("a.bin", "a.7in") +
+                         "-0000:0016 41 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   A...............\n-");
+    EXPECT_EQ(r.files.at("a.bin"), "ABCDE");
+    EXPECT_EQ(r.files.at("a.7in"), "ABCDE");
+}
+
+TEST(Write, APartLoadIsRefusedBeforeAnyQuestion)
+{
+    std::map<std::string, std::string> abc{{"a.bin", "ABC"}};
+    auto later = run_with(abc, voxa_program(), {"a.bin", "2"}, "w\ny\nq\n");
+    EXPECT_EQ(later.out, banner("a.bin", 2) + "-" + part_refused + "--");
+    EXPECT_EQ(later.files, abc);
+    auto expert = run_with(abc, voxa_expert_program(), {"a.bin", "2"}, "w\nq\n");
+    EXPECT_EQ(expert.out, banner("a.bin", 2) + "-" + part_refused + "-");
+    EXPECT_EQ(expert.files, abc);
+    auto past_end = run_with(abc, voxa_program(), {"a.bin", "9"}, "w\ny\nq\n");
+    EXPECT_EQ(past_end.out, banner("a.bin", -1) + "-" + part_refused + "--");
+    EXPECT_EQ(past_end.files, abc);
+
+    // startbyte 1 loads the whole file, which may be written.
+    auto first = run_with(abc, voxa_program(), {"a.bin", "1"}, "w\ny\nq\n");
+    EXPECT_EQ(first.out, banner("a.bin", 3) + "-" + question + written("a.bin", "a.7in") + "-");
+    EXPECT_EQ(first.files.at("a.bin"), "ABC");
+
+    std::string longer(5000001, 'x');
+    longer.back() = 'L';
+    auto cut = run_with({{"f", longer}}, voxa_program(), {"f"}, "w\ny\nq\n");
+    EXPECT_EQ(cut.out, "Please Wait... Loading f into memory \n"
+                       "Read 0 to 5000000 bytes, use 'startbyte' option to chg starting byte. \n"
+                       " 5000000 Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n-" +
+                           part_refused + "--");
+    EXPECT_EQ(cut.files.size(), 1u);
+    EXPECT_TRUE(cut.files.at("f") == longer);
+}
+
+TEST(Write, ABackupNameThatIsTheFileItselfIsRefused)
+{
+    for (bool symbolic : {false, true}) {
+        temp_dir dir;
+        dir.write("x.bin", "ABC");
+        if (symbolic)
+            fs::create_symlink("x.bin", dir.path / "x.7in");
+        else
+            fs::create_hard_link(dir.path / "x.bin", dir.path / "x.7in");
+        auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nd 0\nq\n");
+        std::string head = banner("x.bin", 3) + "--", tail = "-" + zbc_line + "-";
+        ASSERT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+        ASSERT_GE(r.out.size(), head.size() + tail.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+        expect_one_error_line(r.out.substr(head.size(), r.out.size() - head.size() - tail.size()));
+        EXPECT_EQ(dir.read("x.bin"), "ABC") << symbolic;
+        EXPECT_EQ(dir.read("x.7in"), "ABC") << symbolic;
+        EXPECT_EQ(fs::is_symlink(dir.path / "x.7in"), symbolic);
+        EXPECT_EQ(fs::hard_link_count(dir.path / "x.bin"), symbolic ? 1u : 2u);
+    }
+}
+
+TEST(Write, ABackupNameThatIsAFolder)
+{
+    temp_dir dir;
+    dir.write("x.bin", "ABC");
+    fs::create_directory(dir.path / "x.7in");
+    auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nd 0\nq\n");
+    EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + "Can't open file x.7in.\n-" + zbc_line + "-");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ABC"}}));
+    EXPECT_TRUE(fs::is_empty(dir.path / "x.7in"));
+
+    fs::remove(dir.path / "x.7in");
+    auto after = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(after.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+    EXPECT_EQ(after.files.at("x.bin"), "ZBC");
+    EXPECT_EQ(after.files.at("x.7in"), "ABC");
+}
+
+TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
+{
+    // The backup cannot be written whole: the file is left as it was.
+    std::string old(3000, 'o');
+    old[2999] = 'E';
+    temp_dir big;
+    big.write("x.bin", old);
+    auto no_backup = run_in(big, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", file_size_limit(2000));
+    std::string head = banner("x.bin", 3000) + "--" + question + backing_up("x.7in");
+    ASSERT_EQ(no_backup.out.rfind(head, 0), 0u) << no_backup.out;
+    ASSERT_EQ(no_backup.out.back(), '-');
+    expect_one_error_line(no_backup.out.substr(head.size(), no_backup.out.size() - head.size() - 1));
+    EXPECT_EQ(no_backup.status, 0);
+    EXPECT_TRUE(big.read("x.bin") == old);
+
+    // The backup fits but the grown file does not: the old file is whole in the backup.
+    std::string small(1000, 's');
+    temp_dir grown;
+    grown.write("x.bin", small);
+    grown.write("more.bin", std::string(1500, 'm'));
+    auto no_file = run_in(grown, voxa_program(), {"x.bin"}, "i 3e8 more.bin\nw\ny\nq\n", file_size_limit(2000));
+    auto at = no_file.out.find(question);
+    ASSERT_NE(at, std::string::npos) << no_file.out;
+    std::string rest = no_file.out.substr(at + question.size());
+    std::string done = written("x.bin", "x.7in");
+    ASSERT_EQ(rest.rfind(done, 0), 0u) << rest;
+    ASSERT_EQ(rest.back(), '-');
+    expect_one_error_line(rest.substr(done.size(), rest.size() - done.size() - 1));
+    EXPECT_EQ(no_file.status, 0);
+    EXPECT_TRUE(grown.read("x.7in") == small);
+}
