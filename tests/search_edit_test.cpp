@@ -1,1 +1,237 @@
+// Search and replace (s, r), byte edit (e) and delete (l): end to end for
+// the exact output, in process for state and for the buffer's last slots.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "run.hpp"
+
+namespace {
+
+const std::string found_hint = "Use 'd [offset]' to display 'Found' values:  (ie: -d 7732 ) \n";
+const std::string bad_replace = "ERROR: bad replace command (use ? for help) \n" + found_hint;
+
+// What the editor printed after its load report, for `data` loaded whole.
+std::string session(const std::string& data, const std::string& script, const std::vector<std::string>& more = {})
+{
+    std::vector<std::string> args{"f"};
+    args.insert(args.end(), more.begin(), more.end());
+    auto r = run_with({{"f", data}}, voxa_program(), args, script + "q\n");
+    EXPECT_EQ(r.files.at("f"), data) << "nothing reaches the disk without w";
+    auto end = r.out.find("HELP. \n");
+    return end == std::string::npos ? r.out : r.out.substr(end + 7);
+}
+
+// One dump line at `address`: the bytes given, then zero bytes up to 16.
+std::string dump_line(unsigned address, std::vector<int> values)
+{
+    values.resize(16, 0);
+    char head[32];
+    std::snprintf(head, sizeof head, "0000:%04x", address);
+    std::string hex = head, column;
+    for (int i = 0; i < 16; ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, " %02x", values[i]);
+        hex += (i == 8 ? " -" : "") + std::string(pair);
+        column += values[i] <= 31 ? '.' : static_cast<char>(values[i]);
+    }
+    return hex + "   " + column + "\n";
+}
+
+std::string found(std::initializer_list<const char*> offsets)
+{
+    std::string s;
+    for (const char* o : offsets)
+        s += std::string("Found at ") + o + "\n";
+    return s + found_hint;
+}
+
+struct in_process {
+    std::unique_ptr<editor_state> st = std::make_unique<editor_state>();
+    std::string run(const std::string& line)
+    {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        int code = interpret(*st, line, out);
+        std::fclose(out);
+        std::string s(text, size);
+        std::free(text);
+        EXPECT_EQ(code, RESULT_PROMPT) << line;
+        return s;
+    }
+};
+
+} // namespace
+
+TEST(Search, ReportsOverlappingPlacesInOrder)
+{
+    EXPECT_EQ(session("01231234", "s 0 ffff 31 32 33\n"), "-" + found({"0001", "0004"}) + "-");
+    EXPECT_EQ(session("AAAB", "s 0 ffff 41 41\nsearch 0 ffff 41 41\n"),
+              "-" + found({"0000", "0001"}) + "-" + found({"0000", "0001"}) + "-");
+    // Runs of blanks, blanks at the end; a tab belongs to its token.
+    EXPECT_EQ(session("1x1", "s   0   ffff   31   \n"), "-" + found({"0000"}) + "-");
+    EXPECT_EQ(session("AC", "s 0 ffff 41\t42\ns\t5 0 ffff 41\n"), "-" + found({"0000"}) + "-" + found({"0000"}) + "-");
+    // On a search line n is a number, 0.
+    EXPECT_EQ(session(bytes({0x31, 0, 0x37, 0}), "s 0 ffff 31 n 37\n"), "-" + found({"0000"}) + "-");
+}
+
+TEST(Search, TheRangeEndsBeforeEndoffsetAndTheLastDataByte)
+{
+    EXPECT_EQ(session("123", "s 0 ffff 33\ns 0 ffff 32 33\ns 0 3 32 33\ns 0 1 31 32\ns 0 ffff 32 33 ff\n"
+                             "s 0 ffff 31\ns 0 1 32\ns 0 2 32\n"),
+              "-" + found_hint + "-" + found({"0001"}) + "-" + found({"0001"}) + "-" + found({"0000"}) + "-" +
+                  found({"0001"}) + "-" + found({"0000"}) + "-" + found_hint + "-" + found({"0001"}) + "-");
+    // Nothing to compare: no values, an empty range, no data.
+    EXPECT_EQ(session("111", "s\ns 100\ns 5 2 31\n"), "-" + found_hint + "-" + found_hint + "-" + found_hint + "-");
+    EXPECT_EQ(session("", "s 0 ffff ff\n"), "-" + found_hint + "-");
+}
+
+TEST(Search, ValuesCompareAsSixteenBitNumbers)
+{
+    const std::string data = bytes({0x31, 0xff, 0x31, 0x32});
+    EXPECT_EQ(session(data, "s 0 ffff 131\ns 0 ffff ffff\ns 0 ffff ff\ns 0 ffff 10031\ns 0 ffff 31\n"),
+              "-" + found_hint + "-" + found_hint + "-" + found({"0001"}) + "-" + found({"0000", "0002"}) + "-" +
+                  found({"0000", "0002"}) + "-");
+    const std::string six = "123457";
+    EXPECT_EQ(session(six, "s 0 ffff 31 32 33 34 35 36\ns 0 ffff 31 32 33 34 35 36 37 38\n"),
+              "-ERROR: 5 search chars max...\n" + found({"0000"}) + "-ERROR: 5 search chars max...\n" +
+                  found({"0000"}) + "-");
+}
+
+TEST(Replace, StoresEachPlaceBeforeTheNextIsTried)
+{
+    // The first replacement makes the second place; the next one removes one.
+    EXPECT_EQ(session("122@", "r 0 ffff 31 32 n 32 31\nd 0\n"),
+              "-" + found({"0000", "0001"}) + "-" + dump_line(0, {0x32, 0x32, 0x31, 0x40, 0xff}) + "-");
+    EXPECT_EQ(session("1110", "r 0 ffff 31 31 n 32 32\nd 0\n"),
+              "-" + found({"0000"}) + "-" + dump_line(0, {0x32, 0x32, 0x31, 0x30, 0xff}) + "-");
+    // Windows reach into the end slot and past it.
+    EXPECT_EQ(session("123", "r 0 ffff 32 33 ff 00 n 41 42 43 44\nd 0\n"),
+              "-" + found({"0001"}) + "-" + dump_line(0, {0x31, 0x41, 0x42, 0x43, 0x44}) + "-");
+    // Low 8 bits stored, new values of any length, extra ones not read.
+    EXPECT_EQ(session("AB12312", "r 0 ffff 41 n 142\nr 0 ffff 31 32 33 n 37 38 39 3a 3b\nr 0 ffff 31 32 n 132 33\nd 0\n"),
+              "-" + found({"0000"}) + "-" + found({"0002"}) + "-" + found({"0005"}) + "-" +
+                  dump_line(0, {0x42, 0x42, 0x37, 0x38, 0x39, 0x32, 0x33, 0xff}) + "-");
+    EXPECT_EQ(session("1234567", "r 0 ffff 31 32 33 34 35 36 n 41 42 43 44 45 46\nd 0\n"),
+              "-ERROR: 5 search chars max...\n" + found({"0000"}) + "-" +
+                  dump_line(0, {0x41, 0x42, 0x43, 0x44, 0x45, 0x36, 0x37, 0xff}) + "-");
+}
+
+TEST(Replace, MalformedLinesChangeNothing)
+{
+    EXPECT_EQ(session("111", "r 0 ffff 31\nr 0 ffff n 41\nr 0 ffff 31 n41\nrn 0 ffff 31\nr 0 ffff 31 31 n 41\n"
+                             "r 0 ffff 31 31 n 41 n\nd 0\n"),
+              "-ERROR: no 'n' found in replace command (use ? for help) \n" + found_hint + "-" + bad_replace + "-" +
+                  bad_replace + "-" + bad_replace + "-" + bad_replace + "-" + bad_replace + "-" +
+                  dump_line(0, {0x31, 0x31, 0x31, 0xff}) + "-");
+
+    in_process ed;
+    ed.st->data_count = 10;
+    ed.st->edit_buffer.fill(0x31);
+    ed.run("s 1 5");
+    for (const char* line : {"r 3 7 31", "r 3 7 n 41", "r 3 7 31 n41", "r 3 7 31 31 n 41", "r 3 7 31 31 n 41 n"}) {
+        EXPECT_EQ(ed.run(line).find("Found at"), std::string::npos) << line;
+        EXPECT_EQ(ed.st->begoffset, 1) << line;
+        EXPECT_EQ(ed.st->endoffset, 5) << line;
+    }
+    EXPECT_EQ(ed.st->edit_buffer[3], 0x31);
+}
+
+TEST(Search, OffsetsAreKeptAndKeptInsideTheBuffer)
+{
+    in_process ed;
+    ed.st->data_count = 3;
+    ed.st->edit_buffer[0] = 0x41;
+    ed.run("s 0 3 41");
+    EXPECT_EQ(ed.st->endoffset, 2); // the cut value is what is kept
+    ed.run("s 1");
+    EXPECT_EQ(ed.st->begoffset, 1);
+    EXPECT_EQ(ed.st->endoffset, 2);
+    EXPECT_EQ(ed.run("s -3 ffff 41"), found({"0000"}));
+    EXPECT_EQ(ed.st->begoffset, 0);
+    EXPECT_EQ(ed.run("r ffffffff ffff 41 n 42"), found({"0000"}));
+    EXPECT_EQ(ed.st->begoffset, 0);
+    EXPECT_EQ(ed.st->edit_buffer[0], 0x42);
+    ed.st->data_count = 0;
+    ed.run("s 0 5");
+    EXPECT_EQ(ed.st->endoffset, -1);
+
+    // A full buffer: windows that would pass its last slot are skipped.
+    ed.st->data_count = buffer_limit;
+    ed.st->edit_buffer.fill(0);
+    EXPECT_EQ(ed.run("s 4c4b3a ffffff 0 0 0 0 0"), found({"4c4b3a", "4c4b3b", "4c4b3c"}));
+    EXPECT_EQ(ed.run("s 4c4b3d ffffff 0 0 0 0"), found({"4c4b3d"}));
+    EXPECT_EQ(ed.run("r 4c4b3d ffffff 0 0 0 0 n 1 1 1 1"), found({"4c4b3d"}));
+    EXPECT_EQ(ed.st->edit_buffer[buffer_limit], 1);
+    EXPECT_EQ(ed.st->data_count, buffer_limit);
+}
+
+TEST(Edit, SetsOneByte)
+{
+    const std::string script = "e 0002 77\ne 10\ne 11 41\ne 12 41\ne 12 41 \ne 6 43\ne 2 141\ne 3 -1\n"
+                               "e 4 99 fe\nex5 35\ne\ne\t7 99\nd 0\nd 10\n";
+    EXPECT_EQ(session("ABCDEF", script), std::string(13, '-') +
+                                             dump_line(0, {0x35, 'B', 0x41, 0xff, 0xfe, 0x35, 0x43, 0x99}) + "-" +
+                                             dump_line(0x10, {0x10, 0x41}) + "-");
+    // edit_value is 0 at start; a refused offset keeps it and changes nothing.
+    EXPECT_EQ(session("ABC", "e\nd 0\ne 1 42\ne -1 55\ne 4c4b41 55\ne\nd 0\n"),
+              "--" + dump_line(0, {0, 'B', 'C', 0xff}) + "--ERROR: offset outside the buffer...\n-ERROR: offset outside the buffer...\n--" +
+                  dump_line(0, {0x42, 0x42, 'C', 0xff}) + "-");
+
+    in_process ed;
+    ed.st->data_count = 3;
+    EXPECT_EQ(ed.run("e 4c4b40 7a"), "");
+    EXPECT_EQ(ed.st->edit_buffer[buffer_limit], 0x7a);
+    EXPECT_EQ(ed.st->data_count, 3);
+}
+
+TEST(Edit, RefusedAfterANonZeroStartbyte)
+{
+    const std::string refusal = "Can only edit a file smaller than 5000000 bytes.";
+    EXPECT_EQ(session("0123456789", "e 0 41\ne 1\nr 0 ffff 34 n 5a\nd 0\n", {"5"}),
+              "-" + refusal + dump_line(5, {'4', '5', '6', '7', '8', '9', 0xff}) + "-" + refusal +
+                  dump_line(0x15, {}) + "-" + found({"0000"}) + "-" +
+                  dump_line(0, {'Z', '5', '6', '7', '8', '9', 0xff}) + "-");
+    EXPECT_EQ(session("AB", "e 0 43\n", {"1"}), "-" + refusal + dump_line(1, {'A', 'B', 0xff}) + "-");
+}
+
+TEST(Delete, MovesTheRestAndTheEndSlotDown)
+{
+    EXPECT_EQ(session("ABCDEF", "l 1 2\nd 0\n"), "-data_count = 4 \n-" + dump_line(0, {'A', 'D', 'E', 'F', 0xff}) + "-");
+    // The positions after the new end slot receive what lay after the old one.
+    EXPECT_EQ(session("ABCDEF", "e 7 77\ne 8 78\nl 1 2\nd 0\n"),
+              "---data_count = 4 \n-" + dump_line(0, {'A', 'D', 'E', 'F', 0xff, 0x77, 0x78, 0x77, 0x78}) + "-");
+
+    const std::string abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    EXPECT_EQ(session(abc, "l 10 1f\nl 10 5\nl 0 0\nl 5\nd 0\n"),
+              "-data_count = 25 \n-data_count = 20 \n-data_count = 20 \n-data_count = 15 \n-" +
+                  dump_line(0, {'A', 'B', 'C', 'D', 'E', 'K', 'L', 'M', 'N', 'O', 'P', 'W', 'X', 'Y', 'Z', 0xff}) +
+                  dump_line(0x10, {}) + "-");
+    EXPECT_EQ(session(abc, "l 10\n"), "-data_count = 16 \n-");
+}
+
+TEST(Delete, RefusesLinesAndRangesItCannotRead)
+{
+    const std::string error = "command error, use ? for help...\n";
+    const std::string outside = "ERROR: range outside the data...\n";
+    EXPECT_EQ(session("ABCDEF", "l\nl \nl5\nl5x\nl -1 2\nl 0 -1\nl 5 2\nl 7 0\nl 0 99999999999\nd 0\n"),
+              "-" + error + "-" + error + "-" + error + "-" + error + "-" + outside + "-" + outside + "-" + outside +
+                  "-" + outside + "-" + outside + "-" + dump_line(0, {'A', 'B', 'C', 'D', 'E', 'F', 0xff}) + "-");
+    EXPECT_EQ(session("ABCDEF", "l 4 2\nl 4 0\n"), "-data_count = 4 \n-data_count = 4 \n-");
+
+    // A full buffer: what would come from past its last slot is 0.
+    in_process ed;
+    ed.st->data_count = buffer_limit;
+    ed.st->edit_buffer.fill(0x61);
+    ed.st->edit_buffer[buffer_limit] = 0xff;
+    EXPECT_EQ(ed.run("l 0 3"), "data_count = 4999997 \n");
+    EXPECT_EQ(ed.st->edit_buffer[buffer_limit - 4], 0x61);
+    EXPECT_EQ(ed.st->edit_buffer[buffer_limit - 3], 0xff);
+    for (int32_t at = buffer_limit - 2; at <= buffer_limit; ++at)
+        EXPECT_EQ(ed.st->edit_buffer[at], 0) << at;
+}
