@@ -1,1 +1,173 @@
+// The copy tool run end to end: the copy, its messages, its refusals and
+// what it does when the system fails it.
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+#include "run.hpp"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string creating = "\nPlease wait... creating voxa.exe";
+
+// Copies `input` as in.bin to out.bin in a fresh folder.
+run_result package_copy(const std::string& input)
+{
+    return run_with({{"in.bin", input}}, package_program(), {"make", "in.bin", "out.bin"}, "");
+}
+
+} // namespace
+
+TEST(Package, CopiesWithTheFirstByteMarked)
+{
+    auto normal = package_copy("ZYXW\0\xff tail"s);
+    EXPECT_EQ(normal.out, creating);
+    EXPECT_EQ(normal.status, 0);
+    EXPECT_EQ(normal.files.at("out.bin"), "MYXW\0\xff tail"s);
+    EXPECT_EQ(normal.files.at("in.bin"), "ZYXW\0\xff tail"s);
+
+    auto empty = package_copy("");
+    EXPECT_EQ(empty.out, creating);
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.files.at("out.bin"), "");
+
+    auto one = package_copy("\x01");
+    EXPECT_EQ(one.files.at("out.bin"), "M");
+
+    auto already = package_copy("MZ\x90");
+    EXPECT_EQ(already.files.at("out.bin"), "MZ\x90");
+    EXPECT_EQ(already.status, 0);
+}
+
+TEST(Package, LargeFilesAreCopiedWhole)
+{
+    // Longer than any buffer the copy may use: only the very first byte changes.
+    std::string data(5000000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    auto r = package_copy(data);
+    EXPECT_EQ(r.status, 0);
+    std::string expected = data;
+    expected[0] = 'M';
+    ASSERT_EQ(r.files.at("out.bin").size(), expected.size());
+    EXPECT_TRUE(r.files.at("out.bin") == expected);
+}
+
+TEST(Package, ArgumentsAndNames)
+{
+    auto two = run_with({{"in.bin", "abc"}}, package_program(), {"make", "in.bin"}, "");
+    EXPECT_EQ(two.out, "Usage: package action filein fileout ");
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(two.files.size(), 1u);
+
+    auto none = run_with({}, package_program(), {}, "");
+    EXPECT_EQ(none.out, "Usage: package action filein fileout ");
+    EXPECT_EQ(none.status, 1);
+
+    auto extra = run_with({{"in.bin", "abc"}}, package_program(), {"x", "in.bin", "out.bin", "more", "words"}, "");
+    EXPECT_EQ(extra.out, creating);
+    EXPECT_EQ(extra.status, 0);
+    EXPECT_EQ(extra.files.at("out.bin"), "Mbc");
+    EXPECT_EQ(extra.files.size(), 2u);
+
+    // An existing output is replaced, not merged into.
+    auto replaced = run_with({{"in.bin", "abc"}, {"out.bin", "a much longer old file"}}, package_program(),
+                             {"x", "in.bin", "out.bin"}, "");
+    EXPECT_EQ(replaced.files.at("out.bin"), "Mbc");
+
+    // Paths of 300 characters, far past any short fixed buffer.
+    temp_dir dir;
+    std::string folder(150, 'f');
+    fs::create_directory(dir.path / folder);
+    std::string in_name = folder + "/" + std::string(149, 'i');
+    std::string out_name = folder + "/" + std::string(149, 'o');
+    ASSERT_EQ(in_name.size(), 300u);
+    dir.write(in_name, "long");
+    auto r = run_in(dir, package_program(), {"x", in_name, out_name}, "");
+    EXPECT_EQ(r.out, creating);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(dir.read(out_name), "Mong");
+}
+
+TEST(Package, FilesThatCannotBeOpened)
+{
+    auto missing = run_with({}, package_program(), {"x", "missing.bin", "out.bin"}, "");
+    EXPECT_EQ(missing.out, "Could not open file missing.bin");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.files.empty());
+
+    auto no_folder = run_with({{"in.bin", "abc"}}, package_program(), {"x", "in.bin", "nowhere/out.bin"}, "");
+    EXPECT_EQ(no_folder.out, "Can't open file nowhere/out.bin.");
+    EXPECT_EQ(no_folder.status, 1);
+    EXPECT_EQ(no_folder.files.size(), 1u);
+
+    temp_dir dir;
+    fs::create_directory(dir.path / "folder");
+    auto folder = run_in(dir, package_program(), {"x", "folder", "out.bin"}, "");
+    EXPECT_EQ(folder.out, "Could not open file folder");
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_FALSE(dir.exists("out.bin"));
+}
+
+TEST(Package, NeverCopiesAFileOntoItself)
+{
+    temp_dir dir;
+    dir.write("in.bin", "abcdef");
+    fs::create_hard_link(dir.path / "in.bin", dir.path / "link.bin");
+    for (const std::string& out : {"in.bin"s, "./in.bin"s, "link.bin"s, (dir.path / "in.bin").string()}) {
+        auto r = run_in(dir, package_program(), {"x", "in.bin", out}, "");
+        EXPECT_EQ(r.out, "Can't copy in.bin onto itself.") << out;
+        EXPECT_EQ(r.status, 1) << out;
+        EXPECT_EQ(dir.read("in.bin"), "abcdef") << out;
+    }
+    auto other_way = run_in(dir, package_program(), {"x", "./link.bin", "in.bin"}, "");
+    EXPECT_EQ(other_way.out, "Can't copy ./link.bin onto itself.");
+    EXPECT_EQ(dir.read("in.bin"), "abcdef");
+}
+
+TEST(Package, DevicesAndKernelFiles)
+{
+    auto from_null = run_with({}, package_program(), {"x", "/dev/null", "out.bin"}, "");
+    EXPECT_EQ(from_null.out, creating);
+    EXPECT_EQ(from_null.status, 0);
+    EXPECT_EQ(from_null.files.at("out.bin"), "");
+
+    auto to_null = run_with({{"in.bin", "abc"}}, package_program(), {"x", "in.bin", "/dev/null"}, "");
+    EXPECT_EQ(to_null.out, creating);
+    EXPECT_EQ(to_null.status, 0);
+
+    // A kernel file that claims more bytes than it delivers: the copy stops
+    // at what was read, never filling in bytes of its own.
+    const std::string claims = "/sys/kernel/mm/transparent_hugepage/enabled";
+    std::error_code error;
+    auto claimed = fs::file_size(claims, error);
+    if (error || claimed == 0)
+        return;
+    auto r = run_with({}, package_program(), {"x", claims, "out.bin"}, "");
+    if (r.files.count("out.bin") && r.files.at("out.bin").size() == claimed)
+        return; // the file delivered all it claimed
+    EXPECT_EQ(r.out, creating + "Could not read file " + claims);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_TRUE(r.files.count("out.bin"));
+    EXPECT_LT(r.files.at("out.bin").size(), claimed);
+}
+
+TEST(Package, AFullDiskIsReportedAsAFailure)
+{
+    temp_dir dir;
+    dir.write("in.bin", std::string(100000, 'x'));
+    auto limit = [] {
+        rlimit small{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &small);
+        std::signal(SIGXFSZ, SIG_IGN);
+    };
+    auto r = run_in(dir, package_program(), {"x", "in.bin", "out.bin"}, "", limit);
+    EXPECT_EQ(r.out, creating + "Can't write file out.bin.");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_LE(dir.read("out.bin").size(), 4096u);
+    EXPECT_EQ(dir.read("in.bin"), std::string(100000, 'x'));
+}
