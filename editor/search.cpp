@@ -88,17 +88,24 @@ bool matches(const editor_state& st, int32_t at, const pattern& p)
 
 void scan(editor_state& st, const pattern& p, bool replace, FILE* out)
 {
-    if (p.count == 0)
-        return;
+    if (p.count == 0 || p.search[0] < 0 || p.search[0] > 255)
+        return; // no byte equals the first value
     // A window must lie inside edit_buffer; later ones are skipped.
     int32_t end = std::min(st.endoffset, buffer_limit + 1 - (p.count - 1));
+    unsigned char* buf = st.edit_buffer.data();
     for (int32_t at = std::max(0, st.begoffset); at < end; ++at) {
+        // Jump to the next place where the first value stands; a replace
+        // has already stored its bytes, so the jump sees them.
+        auto* next = static_cast<unsigned char*>(std::memchr(buf + at, p.search[0], end - at));
+        if (next == nullptr)
+            break;
+        at = static_cast<int32_t>(next - buf);
         if (!matches(st, at, p))
             continue;
         std::fprintf(out, "Found at %04x\n", static_cast<unsigned>(at));
         if (replace)
             for (int i = 0; i < p.count; ++i)
-                st.edit_buffer[at + i] = static_cast<unsigned char>(p.replacement[i]);
+                buf[at + i] = static_cast<unsigned char>(p.replacement[i]);
     }
 }
 
