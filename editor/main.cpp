@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv)
 {
-    static constinit editor_state state; // 5 MB: kept out of the stack
+    static editor_state state; // 5 MB: kept out of the stack
     if (!start_up(state, argc, argv, stdin, stdout)) {
         std::fflush(stdout);
         return 1;

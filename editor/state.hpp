@@ -28,8 +28,11 @@ enum result_code : int {
 };
 
 struct editor_state {
-    // The data, then the end slot at index data_count, then old bytes.
-    std::array<unsigned char, buffer_limit + 1> edit_buffer{};
+    // The data, then the end slot at index data_count, then old bytes. All
+    // zero at start: hold the state in static storage or value-initialise it
+    // (make_unique<editor_state>()). No initialiser of its own, so that the
+    // program's start does not write 5 MB it may never use.
+    std::array<unsigned char, buffer_limit + 1> edit_buffer;
     int32_t data_count = 0;   // valid data bytes
     int32_t cursor = 0;       // next byte the dump shows; a load's store index
     int32_t addr_counter = 0; // label of the dump; counts a load's reads
