@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string banner(const std::string& name, long loaded)
-{
-    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
-           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
-}
-
 // One dump line: the label, then the bytes of `row`; positions past the end
 // of `row` lie outside the buffer and show as blanks.
 std::string dump_line(unsigned label, const std::string& row)

@@ -12,12 +12,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string banner(const std::string& name, long loaded)
-{
-    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
-           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
-}
-
 // Runs the editor on f.bin holding `data`, with `input` typed.
 run_result session(const std::string& data, const std::string& input)
 {

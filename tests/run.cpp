@@ -134,3 +134,9 @@ const std::string& package_program()
     static const std::string path = PACKAGE_PROGRAM;
     return path;
 }
+
+std::string banner(const std::string& name, long loaded)
+{
+    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
+           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
+}

@@ -43,6 +43,9 @@ const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();
 
+// What the editor prints when it has loaded a file.
+std::string banner(const std::string& name, long loaded);
+
 // The bytes of a text, for files written with embedded NUL bytes.
 inline std::string bytes(std::initializer_list<int> values)
 {

@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string banner(const std::string& name, long loaded)
-{
-    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
-           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
-}
-
 const std::string abc_line = "0000:0000 41 42 43 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   ABC\xff............\n";
 
 } // namespace

@@ -9,12 +9,6 @@
 
 namespace {
 
-std::string banner(const std::string& name, long loaded)
-{
-    return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
-           " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
-}
-
 const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
 const std::string declined = "Update declined by user...\n";
 const std::string part_refused = "ERROR: only part of the file is loaded, not written...\n";
