@@ -13,13 +13,14 @@
 // could not be loaded; the message has been printed.
 bool start_up(editor_state& st, int argc, char** argv, FILE* in, FILE* out);
 
-// The ways a file is read into edit_buffer at cursor. The start-up load
-// stores a 0xff for the end of the file; an overlay may stop after a count.
-enum class load_mode { startup, insert, overlay };
-// How a load ended: at the end of the file (or of the overlay's count), at
-// the buffer's last slot, or on a read error (what came before is stored).
+// The ways a file is read into edit_buffer at cursor: the start-up load
+// stores a 0xff for the end of the file; the loads of i and o store nothing
+// for it and read at most `most` bytes (all of the file when negative).
+enum class load_mode { startup, file };
+// How a load ended: at the end of the file (or after `most` bytes), at the
+// buffer's last slot, or on a read error (what came before is stored).
 enum class load_end { done, limit, read_error };
-load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int32_t count = 0);
+load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int64_t most = -1);
 
 // Reads one line without its line end; false at the end of the input.
 bool read_line(FILE* in, std::string& line);

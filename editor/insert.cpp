@@ -37,13 +37,13 @@ FILE* open_source(const std::string& name, struct stat& info)
     return file;
 }
 
-// Runs the shared load from offset and reports what it stored.
-void load_at(editor_state& st, FILE* file, const std::string& name, int32_t offset, load_mode mode,
-             int32_t count, FILE* out)
+// Runs the shared load from offset, reading at most `most` bytes (all of
+// the file when negative), and reports what it stored.
+void load_at(editor_state& st, FILE* file, const std::string& name, int32_t offset, int64_t most, FILE* out)
 {
     std::fprintf(out, "Please Wait... Loading %s into memory at %ld \n", name.c_str(), long{offset});
     st.cursor = offset;
-    load_end end = load_loop(st, file, out, mode, count);
+    load_end end = load_loop(st, file, out, load_mode::file, most);
     std::fprintf(out, " %ld Bytes Loaded into memory. \n", long{st.cursor} - offset);
     if (end == load_end::read_error)
         std::fprintf(out, "ERROR: read error in file %s...\n", name.c_str());
@@ -92,7 +92,9 @@ int insert_file(editor_state& st, char* line, FILE* out)
     std::memmove(buf + offset + size, buf + offset, st.data_count + 1 - offset);
     st.data_count += size;
     std::fprintf(out, "data_count = %ld\n", long{st.data_count});
-    load_at(st, file, name, offset, load_mode::insert, 0, out);
+    // A file that grew since its size was taken must not spill over the
+    // data after the gap: the load takes no more than the gap holds.
+    load_at(st, file, name, offset, size, out);
     return RESULT_PROMPT;
 }
 
@@ -102,14 +104,17 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         std::fputs(command_error, out);
         return RESULT_PROMPT;
     }
+    // The line is cut once, at its last blank: the file name is the last
+    // word of what is left and the offset its first, which may be the same
+    // word (o 0 g.bin opens a file named 0 at offset 0).
     int32_t count = count_number(cut_last_word(line));
-    char* name_word = cut_last_word(line);
-    if (name_word == nullptr) {
+    char* blank = last_blank(line);
+    if (blank == nullptr || blank[1] == '\0') {
         std::fputs(command_error, out);
         return RESULT_PROMPT;
     }
-    std::string name = name_word;
-    int32_t offset = first_blank(line) ? hex_number(first_blank(line) + 1) : 0;
+    std::string name = blank + 1;
+    int32_t offset = hex_number(first_blank(line) + 1);
     if (offset < 0 || offset > buffer_limit) {
         std::fputs("ERROR: offset outside the buffer...\n", out);
         return RESULT_PROMPT;
@@ -120,6 +125,6 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         std::fprintf(out, "Could not open file: %s \n", name.c_str());
         return RESULT_PROMPT;
     }
-    load_at(st, file, name, offset, load_mode::overlay, count, out);
+    load_at(st, file, name, offset, count > 0 ? count : -1, out);
     return RESULT_PROMPT;
 }

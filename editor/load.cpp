@@ -45,13 +45,13 @@ size_t whole_run(const editor_state& st, const byte_reader& rd, int64_t left)
 
 } // namespace
 
-load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int32_t count)
+load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int64_t most)
 {
     auto rd = std::make_unique<byte_reader>(from);
-    bool counted = mode == load_mode::overlay && count > 0;
+    bool counted = most >= 0;
     int64_t reads = 0;
     for (;;) {
-        size_t run = whole_run(st, *rd, counted ? count - reads : INT64_MAX);
+        size_t run = whole_run(st, *rd, counted ? most - reads : INT64_MAX);
         if (run > 0) {
             std::memcpy(&st.edit_buffer[st.cursor], rd->chunk + rd->at, run);
             rd->at += run;
@@ -69,7 +69,7 @@ load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int3
         bool end = byte < 0;
         st.addr_counter = wrap_add(st.addr_counter, 1);
         ++reads;
-        if (counted && reads > count)
+        if (counted && reads > most)
             end = true;
         if (st.addr_counter >= st.startbyte && (!end || mode == load_mode::startup))
             st.edit_buffer[st.cursor++] = static_cast<unsigned char>(byte);

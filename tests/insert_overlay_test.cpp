@@ -114,14 +114,22 @@ TEST(OverlayFile, TheLastWordIsAlwaysTheCount)
     std::map<std::string, std::string> files{{"a.bin", "ABC"}, {"g.bin", "0123456789"}};
     auto r = run_with(files, voxa_program(), {"a.bin"}, "o 0 g.bin\nd\nq\n");
     EXPECT_EQ(r.out, banner("a.bin", 3) + "-Could not open file: 0 \n-" + dump(0, abc, 0) + "-");
+
+    // Without a count the one word before it is both the offset and the
+    // file name, and an offset outside the buffer is refused as such.
+    files["2"] = "XY";
+    auto same_word = run_with(files, voxa_program(), {"a.bin"}, "o 2 g.bin\nd 0\no -1 g.bin\no 5 \nq\n");
+    EXPECT_EQ(same_word.out, banner("a.bin", 3) + "-" + overlaid("2", 2, 2) + "-" + dump(0, "ABXY", 0) +
+                                 "-ERROR: offset outside the buffer...\n-Could not open file: 5 \n-");
 }
 
 TEST(InsertOverlay, LinesWithoutTheirWordsAreCommandErrors)
 {
     std::map<std::string, std::string> files{{"a.bin", "ABC"}, {"f.bin", "XY"}, {"5", "Z"}};
-    auto r = run_with(files, voxa_program(), {"a.bin"}, "i\no\ni \no \ni5x\no5x\ni f.bin\no 5\nd\nq\n");
+    auto r = run_with(files, voxa_program(), {"a.bin"},
+                      "i\no\ni \no \ni5x\no5x\ni f.bin\no 5\ni  f.bin\no  5\nd\nq\n");
     std::string errors;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 10; ++i)
         errors += "-" + error;
     EXPECT_EQ(r.out, banner("a.bin", 3) + errors + "-" + dump(0, abc, 0) + "-");
 }
@@ -173,6 +181,16 @@ TEST(InsertFile, APipeIsRefusedWithoutWaiting)
     // Back at the prompt with the data as it was.
     std::string after = r.out.substr(r.out.find('\n', head.size()));
     EXPECT_EQ(after, "\n-" + dump(0, abc, 0) + "-");
+}
+
+TEST(InsertFile, TakesNoMoreThanTheSizeItMeasured)
+{
+    // A kernel file says it is empty and then gives bytes: the gap is empty,
+    // so nothing is stored over the data after it.
+    if (!fs::exists("/proc/version"))
+        GTEST_SKIP() << "no /proc/version here";
+    auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "i 1 /proc/version\nd 0\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 3) + "-" + inserted("/proc/version", 0, 3, 1, 0) + "-" + dump(0, abc, 0) + "-");
 }
 
 TEST(OverlayFile, StopsAtTheBuffersLastSlot)
