@@ -38,6 +38,9 @@ struct editor_state {
     int32_t addr_counter = 0; // label of the dump; counts a load's reads
     int32_t startbyte = 0;    // 1-based first byte of the file loaded
     bool whole_file = true;   // false when start-up left part of the file out
+    // A rewrite failed part way: the file on disk is incomplete and its
+    // backup holds the last whole version, which the next write keeps.
+    bool file_incomplete = false;
 
     int32_t begoffset = 0; // range of the last search or replace
     int32_t endoffset = 0;

@@ -109,6 +109,7 @@ void rewrite_file(editor_state& st, FILE* out)
     if (failed)
         std::fprintf(out, "ERROR: can't write file %s (%s), the old one is in its backup...\n",
                      st.file_name.c_str(), std::strerror(error));
+    st.file_incomplete = failed;
 }
 
 } // namespace
@@ -135,6 +136,10 @@ void write_file(editor_state& st, FILE* in, FILE* out)
     if (!expert && !confirmed(in, out))
         return;
     std::string backup = backup_name(st.file_name);
-    if (make_backup(st, backup, out))
-        rewrite_file(st, out);
+    if (st.file_incomplete)
+        std::fprintf(out, "Backup %s kept: it holds the file as it was before the failed write. \n",
+                     backup.c_str());
+    else if (!make_backup(st, backup, out))
+        return;
+    rewrite_file(st, out);
 }

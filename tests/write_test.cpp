@@ -255,3 +255,25 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     EXPECT_EQ(no_file.status, 0);
     EXPECT_TRUE(grown.read("x.7in") == small);
 }
+
+TEST(Write, AfterAFailedRewriteTheNextWriteKeepsTheBackup)
+{
+    // The rewrite of a grown file fails; copying the incomplete file over
+    // the backup would lose the only whole version, so the next write keeps
+    // it, and once a rewrite succeeds backups are made again.
+    std::string small(1000, 's');
+    temp_dir dir;
+    dir.write("x.bin", small);
+    dir.write("more.bin", std::string(1500, 'm'));
+    auto r = run_in(dir, voxa_program(), {"x.bin"}, "i 3e8 more.bin\nw\ny\nw\ny\nl 0 1000\nw\ny\nw\ny\nq\n",
+                    file_size_limit(2000));
+    const std::string kept = "Backup x.7in kept: it holds the file as it was before the failed write. \n";
+    size_t first_kept = r.out.find(kept);
+    ASSERT_NE(first_kept, std::string::npos) << r.out;
+    size_t second_kept = r.out.find(kept, first_kept + 1);
+    ASSERT_NE(second_kept, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("ERROR: ", second_kept), std::string::npos) << r.out; // the third write fits
+    EXPECT_NE(r.out.find(backing_up("x.7in"), second_kept), std::string::npos) << r.out;
+    EXPECT_EQ(dir.read("x.bin"), std::string(1500, 'm'));
+    EXPECT_EQ(dir.read("x.7in"), std::string(1500, 'm')); // the fourth write backed up the third's result
+}
