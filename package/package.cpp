@@ -16,13 +16,15 @@ int fail(const char* format, const char* name)
 }
 
 // The length of filein, taken once before the copy; -1 when it cannot be
-// opened (a folder cannot be copied either).
+// opened. A folder has no bytes to copy, and a pipe no length: opening one
+// does not wait for a writer.
 long long input_length(const char* name, struct stat& info)
 {
-    int fd = open(name, O_RDONLY);
+    int fd = open(name, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return -1;
-    bool ok = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+    bool ok = fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode) && !S_ISFIFO(info.st_mode) &&
+              !S_ISSOCK(info.st_mode);
     close(fd);
     return ok ? static_cast<long long>(info.st_size) : -1;
 }

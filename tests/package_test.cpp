@@ -5,6 +5,8 @@
 #include <csignal>
 #include <sys/resource.h>
 
+#include <sys/stat.h>
+
 #include "run.hpp"
 
 using namespace std::string_literals;
@@ -138,6 +140,14 @@ TEST(Package, DevicesAndKernelFiles)
     auto to_null = run_with({{"in.bin", "abc"}}, package_program(), {"x", "in.bin", "/dev/null"}, "");
     EXPECT_EQ(to_null.out, creating);
     EXPECT_EQ(to_null.status, 0);
+
+    // A named pipe has no length to copy; the tool must not wait for a writer.
+    temp_dir dir;
+    ASSERT_EQ(mkfifo((dir.path / "pipe").c_str(), 0600), 0);
+    auto from_pipe = run_in(dir, package_program(), {"x", "pipe", "out.bin"}, "", {}, 10);
+    EXPECT_EQ(from_pipe.out, "Could not open file pipe");
+    EXPECT_EQ(from_pipe.status, 1);
+    EXPECT_FALSE(dir.exists("out.bin"));
 
     // A kernel file that claims more bytes than it delivers: the copy stops
     // at what was read, never filling in bytes of its own.
