@@ -54,6 +54,17 @@ TEST(StartUp, AFileThatCannotBeOpenedEndsWithStatusOne)
     EXPECT_EQ(folder.status, 1);
 }
 
+TEST(StartUp, AReadErrorEndsWithStatusOneInsteadOfEditingPartOfTheFile)
+{
+    // The kernel refuses to read a process's memory from offset 0.
+    if (!fs::exists("/proc/self/mem"))
+        GTEST_SKIP() << "no /proc/self/mem here";
+    auto r = run_with({}, voxa_program(), {"/proc/self/mem"}, "d\nq\n");
+    EXPECT_EQ(r.out, "Please Wait... Loading /proc/self/mem into memory \n"
+                     "ERROR: read error in file /proc/self/mem, nothing loaded...\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST(StartUp, StartbyteLabelsTheFirstLineAndSkipsBytes)
 {
     std::map<std::string, std::string> files{{"a.bin", "ABC"}};
