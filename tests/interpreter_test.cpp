@@ -61,21 +61,6 @@ std::string blank_line(const std::string& label)
     return "0000:" + label + std::string(24, ' ') + " -" + std::string(24, ' ') + "   " + std::string(16, ' ') + "\n";
 }
 
-// Interprets one line in-process; returns what it printed.
-std::string say(editor_state& st, std::string_view line, int* code = nullptr)
-{
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    int result = interpret(st, line, out);
-    std::fclose(out);
-    std::string printed(text, size);
-    std::free(text);
-    if (code)
-        *code = result;
-    return printed;
-}
-
 const std::string help_text =
     "  quit    -q                (WITHOUT SAVING)         \n"
     "  help    -?                                         \n"
@@ -178,7 +163,7 @@ TEST(Interpreter, DisplayReadsItsNumberFromTheThirdCharacter)
     for (auto [line, where] : cases) {
         st->cursor = st->addr_counter = 0x40;
         int code = -2;
-        EXPECT_EQ(say(*st, line, &code), "") << line;
+        EXPECT_EQ(interpret_line(*st, line, &code), "") << line;
         EXPECT_EQ(code, RESULT_DUMP) << line;
         EXPECT_EQ(st->cursor, where) << line;
         EXPECT_EQ(st->addr_counter, where) << line;
@@ -188,26 +173,26 @@ TEST(Interpreter, DisplayReadsItsNumberFromTheThirdCharacter)
 TEST(Interpreter, HistoryListsTheTenMostRecentLines)
 {
     auto st = std::make_unique<editor_state>();
-    EXPECT_EQ(say(*st, "h"), "");
+    EXPECT_EQ(interpret_line(*st, "h"), "");
     for (const char* line : {"a", "b", "c"})
-        say(*st, line);
-    EXPECT_EQ(say(*st, "h"), "1: b\n2: c\n");
+        interpret_line(*st, line);
+    EXPECT_EQ(interpret_line(*st, "h"), "1: b\n2: c\n");
 
     // h, ! and a leading blank are not recorded; the empty line is.
     for (const char* line : {"h", "!2", " d 0", "", "x y"})
-        say(*st, line);
-    EXPECT_EQ(say(*st, "h"), "1: b\n2: c\n3: \n4: x y\n");
+        interpret_line(*st, line);
+    EXPECT_EQ(interpret_line(*st, "h"), "1: b\n2: c\n3: \n4: x y\n");
 
     auto full = std::make_unique<editor_state>();
     for (int i = 1; i <= 15; ++i) {
         std::string line = "x";
         line += std::to_string(i);
-        say(*full, line);
+        interpret_line(*full, line);
     }
     std::string expected;
     for (int i = 1; i <= 10; ++i)
         expected += std::to_string(i) + ": x" + std::to_string(i + 5) + "\n";
-    EXPECT_EQ(say(*full, "h"), expected);
+    EXPECT_EQ(interpret_line(*full, "h"), expected);
     EXPECT_EQ(full->history_count, 11);
 }
 

@@ -1,5 +1,7 @@
 #include "run.hpp"
 
+#include "commands.hpp"
+
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -139,4 +141,18 @@ std::string banner(const std::string& name, long loaded)
 {
     return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +
            " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
+}
+
+std::string interpret_line(editor_state& st, std::string_view line, int* code)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    int result = interpret(st, line, out);
+    std::fclose(out);
+    std::string printed(text, size);
+    std::free(text);
+    if (code)
+        *code = result;
+    return printed;
 }

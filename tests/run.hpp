@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -42,6 +43,12 @@ run_result run_with(const std::map<std::string, std::string>& files, const std::
 const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();
+
+struct editor_state;
+
+// Interprets one command line in-process; returns what it printed, and its
+// result code through `code` when given.
+std::string interpret_line(editor_state& st, std::string_view line, int* code = nullptr);
 
 // What the editor prints when it has loaded a file.
 std::string banner(const std::string& name, long loaded);

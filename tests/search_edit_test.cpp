@@ -54,15 +54,10 @@ struct in_process {
     std::unique_ptr<editor_state> st = std::make_unique<editor_state>();
     std::string run(const std::string& line)
     {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* out = open_memstream(&text, &size);
-        int code = interpret(*st, line, out);
-        std::fclose(out);
-        std::string s(text, size);
-        std::free(text);
+        int code = 0;
+        std::string printed = interpret_line(*st, line, &code);
         EXPECT_EQ(code, RESULT_PROMPT) << line;
-        return s;
+        return printed;
     }
 };
 
