@@ -64,7 +64,9 @@ std::unique_ptr<editor_state> loaded()
     std::string name = files().data.string();
     char program[] = "voxa";
     char* argv[] = {program, name.data(), nullptr};
-    if (!start_up(*st, 2, argv, stdin, null_output()))
+    static line_input no_input;
+    give_input(no_input, "", 0);
+    if (!start_up(*st, 2, argv, no_input, null_output()))
         std::abort();
     return st;
 }
@@ -101,10 +103,9 @@ void BM_WriteWithBackup(benchmark::State& state)
 {
     auto st = loaded();
     for (auto _ : state) {
-        char answer[] = "y\n";
-        FILE* in = fmemopen(answer, 2, "r");
-        write_file(*st, in, null_output());
-        std::fclose(in);
+        static line_input answer;
+        give_input(answer, "y\n", 2);
+        write_file(*st, answer, null_output());
     }
     state.SetBytesProcessed(state.iterations() * 2 * buffer_limit);
 }

@@ -6,27 +6,30 @@
 #include <string>
 #include <string_view>
 
+#include "input.hpp"
 #include "state.hpp"
 
 // Start-up: takes the file name and startbyte from the arguments (or asks
 // for the name), loads the file and prints the report. False when the file
 // could not be loaded; the message has been printed.
-bool start_up(editor_state& st, int argc, char** argv, FILE* in, FILE* out);
+bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out);
 
 // The ways a file is read into edit_buffer at cursor: the start-up load
 // stores a 0xff for the end of the file; the loads of i and o store nothing
 // for it and read at most `most` bytes (all of the file when negative).
 enum class load_mode { startup, file };
 // How a load ended: at the end of the file (or after `most` bytes), at the
-// buffer's last slot, or on a read error (what came before is stored).
+// buffer's last slot or the last position a counter holds, or on a read
+// error (what came before is stored).
 enum class load_end { done, limit, read_error };
-load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int64_t most = -1);
-
-// Reads one line without its line end; false at the end of the input.
-bool read_line(FILE* in, std::string& line);
+struct load_result {
+    load_end end = load_end::done;
+    int64_t taken = 0; // bytes taken from the file, stored or not
+};
+load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64_t most = -1);
 
 // Prompts, reads and acts on command lines until q or the end of the input.
-void prompt_loop(editor_state& st, FILE* in, FILE* out);
+void prompt_loop(editor_state& st, line_input& in, FILE* out);
 
 // Shows up to 10 dump lines from cursor.
 void show_dump(editor_state& st, FILE* out);
@@ -42,10 +45,17 @@ int edit_byte(editor_state& st, const char* line, FILE* out);
 int delete_bytes(editor_state& st, char* line, FILE* out);
 int insert_file(editor_state& st, char* line, FILE* out);
 int overlay_file(editor_state& st, char* line, FILE* out);
-void write_file(editor_state& st, FILE* in, FILE* out);
+// Writes the data back after the question; records in st.write_failed
+// whether a write that went ahead failed.
+void write_file(editor_state& st, line_input& in, FILE* out);
 
-// The name the old file is copied to before a write: the character after
-// the first dot becomes 7 (or 7 is appended), never the file's own name.
+// The backup rule on a name: the character after the first dot becomes 7,
+// or 7 is appended (in place of the last character when the last part of
+// the name would grow past 255 bytes).
+std::string backup_rule(const std::string& name);
+// The name the old file is copied to before a write: the rule on the whole
+// name, or on its last part when the rule would put the backup in another
+// folder. It may be the file's own name, which the write refuses.
 std::string backup_name(const std::string& file_name);
 
 // Printed for a line a command cannot read.

@@ -1,24 +1,20 @@
 // The prompt loop and the hex dump, the editor's one view of the data.
+#include <cstring>
+
 #include "commands.hpp"
 #include "numbers.hpp"
 
-bool read_line(FILE* in, std::string& line)
-{
-    line.clear();
-    int c;
-    while ((c = std::getc(in)) != EOF && c != '\n')
-        line.push_back(static_cast<char>(c));
-    return c == '\n' || !line.empty();
-}
-
-void prompt_loop(editor_state& st, FILE* in, FILE* out)
+void prompt_loop(editor_state& st, line_input& in, FILE* out)
 {
     std::string line;
     for (;;) {
-        std::fputs("-", out);
-        std::fflush(out);
-        if (!read_line(in, line))
+        // One character more than a command line holds, so that a longer
+        // line is seen as such and refused.
+        line_read got = read_line(in, "-", line, line_max + 1, true);
+        if (got == line_read::end)
             return; // the input is exhausted: end as q does
+        if (got == line_read::interrupted)
+            continue;
         switch (interpret(st, line, out)) {
         case RESULT_QUIT:
             return;
@@ -36,29 +32,73 @@ void prompt_loop(editor_state& st, FILE* in, FILE* out)
 
 namespace {
 
-// One line of 16 bytes from cursor; true when it reached past the data.
-// Positions outside edit_buffer are shown as blanks and never read.
+const char hex_digits[] = "0123456789abcdef";
+
+// "0000:" and the label, in lower-case hexadecimal, at least four digits.
+char* put_label(char* at, uint32_t label)
+{
+    std::memcpy(at, "0000:", 5);
+    at += 5;
+    int digits = 4;
+    while (digits < 8 && (label >> (4 * digits)) != 0)
+        ++digits;
+    for (int d = digits - 1; d >= 0; --d)
+        *at++ = hex_digits[(label >> (4 * d)) & 0xf];
+    return at;
+}
+
+// A position's " %02x", or three blanks for one outside edit_buffer.
+char* put_byte(char* at, int i, bool inside, unsigned char byte)
+{
+    if (i == 8) {
+        *at++ = ' ';
+        *at++ = '-';
+    }
+    *at++ = ' ';
+    *at++ = inside ? hex_digits[byte >> 4] : ' ';
+    *at++ = inside ? hex_digits[byte & 0xf] : ' ';
+    return at;
+}
+
+char shown_as(bool inside, unsigned char byte)
+{
+    return !inside ? ' ' : byte <= 31 ? '.' : static_cast<char>(byte);
+}
+
+// One line of 16 bytes from cursor, written at once; true when it reached
+// past the data. Positions outside edit_buffer are shown as blanks and
+// never read.
 bool dump_line(editor_state& st, FILE* out)
 {
+    char text[96];
+    char column[16];
+    char* at = put_label(text, static_cast<uint32_t>(st.addr_counter));
     bool past_data = false;
-    char column[17] = {};
-    std::fprintf(out, "0000:%04x", static_cast<unsigned>(st.addr_counter));
-    for (int i = 0; i < 16; ++i) {
-        if (st.cursor > st.data_count)
-            past_data = true;
-        bool inside = st.cursor >= 0 && st.cursor <= buffer_limit;
-        unsigned char byte = inside ? st.edit_buffer[st.cursor] : 0;
-        st.cursor = wrap_add(st.cursor, 1);
-        st.addr_counter = wrap_add(st.addr_counter, 1);
-        if (i == 8)
-            std::fputs(" -", out);
-        if (inside)
-            std::fprintf(out, " %02x", byte);
-        else
-            std::fputs("   ", out);
-        column[i] = !inside ? ' ' : byte <= 31 ? '.' : static_cast<char>(byte);
+    if (st.cursor >= 0 && st.cursor <= buffer_limit - 15) {
+        // The whole line lies inside edit_buffer.
+        const unsigned char* bytes = &st.edit_buffer[static_cast<size_t>(st.cursor)];
+        past_data = st.cursor + 15 > st.data_count;
+        for (int i = 0; i < 16; ++i) {
+            at = put_byte(at, i, true, bytes[i]);
+            column[i] = shown_as(true, bytes[i]);
+        }
+        st.cursor += 16;
+    } else {
+        for (int i = 0; i < 16; ++i) {
+            if (st.cursor > st.data_count)
+                past_data = true;
+            bool inside = st.cursor >= 0 && st.cursor <= buffer_limit;
+            unsigned char byte = inside ? st.edit_buffer[static_cast<size_t>(st.cursor)] : 0;
+            st.cursor = wrap_add(st.cursor, 1);
+            at = put_byte(at, i, inside, byte);
+            column[i] = shown_as(inside, byte);
+        }
     }
-    std::fprintf(out, "   %s\n", column);
+    st.addr_counter = wrap_add(st.addr_counter, 16);
+    std::memcpy(at, "   ", 3);
+    std::memcpy(at + 3, column, 16);
+    at[19] = '\n';
+    fwrite_unlocked(text, 1, static_cast<size_t>(at + 20 - text), out);
     return past_data;
 }
 

@@ -19,35 +19,45 @@ bool has_offset_word(char* cut_line)
     return blank != nullptr && blank[std::strspn(blank, " ")] != '\0';
 }
 
-// Opens a file to load from; nullptr for one that cannot be opened or is a
+// Opens a file to load from; -1 for one that cannot be opened or is a
 // folder. Opening does not wait for a writer on a named pipe.
-FILE* open_source(const std::string& name, struct stat& info)
+int open_source(const std::string& name, struct stat& info)
 {
-    int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK);
+    int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return nullptr;
+        return -1;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
-        return nullptr;
+        return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* file = fdopen(fd, "rb");
-    if (file == nullptr)
-        close(fd);
-    return file;
+    return fd;
 }
 
 // Runs the shared load from offset, reading at most `most` bytes (all of
 // the file when negative), and reports what it stored.
-void load_at(editor_state& st, FILE* file, const std::string& name, int32_t offset, int64_t most, FILE* out)
+load_result load_at(editor_state& st, int fd, const std::string& name, int32_t offset, int64_t most, FILE* out)
 {
     std::fprintf(out, "Please Wait... Loading %s into memory at %ld \n", name.c_str(), long{offset});
     st.cursor = offset;
-    load_end end = load_loop(st, file, out, load_mode::file, most);
+    load_result loaded = load_loop(st, fd, out, load_mode::file, most);
     std::fprintf(out, " %ld Bytes Loaded into memory. \n", long{st.cursor} - offset);
-    if (end == load_end::read_error)
+    if (loaded.end == load_end::read_error)
         std::fprintf(out, "ERROR: read error in file %s...\n", name.c_str());
-    std::fclose(file);
+    close(fd);
+    return loaded;
+}
+
+// The file gave fewer bytes than it measured: the part of the gap that no
+// byte was taken for closes, so that no stale byte counts as data.
+void close_unfilled(editor_state& st, const std::string& name, int32_t size, int64_t taken, FILE* out)
+{
+    auto unfilled = static_cast<int32_t>(size - taken);
+    unsigned char* buf = st.edit_buffer.data();
+    std::memmove(buf + st.cursor, buf + st.cursor + unfilled, static_cast<size_t>(st.data_count + 1 - st.cursor - unfilled));
+    st.data_count -= unfilled;
+    std::fprintf(out, "ERROR: %s measured %ld bytes but gave %ld, data_count = %ld \n", name.c_str(), long{size},
+                 static_cast<long>(taken), long{st.data_count});
 }
 
 } // namespace
@@ -69,19 +79,19 @@ int insert_file(editor_state& st, char* line, FILE* out)
         return RESULT_PROMPT;
     }
     struct stat info {};
-    FILE* file = open_source(name, info);
-    if (file == nullptr) {
+    int fd = open_source(name, info);
+    if (fd < 0) {
         std::fprintf(out, "Can't Open file %s.\n", name.c_str());
         return RESULT_PROMPT;
     }
     if (!S_ISREG(info.st_mode)) {
         std::fprintf(out, "ERROR: can't learn the size of %s, not inserted...\n", name.c_str());
-        std::fclose(file);
+        close(fd);
         return RESULT_PROMPT;
     }
     if (info.st_size > buffer_limit - st.data_count) {
         std::fputs("ERROR: file too large to insert...\n", out);
-        std::fclose(file);
+        close(fd);
         return RESULT_PROMPT;
     }
     auto size = static_cast<int32_t>(info.st_size);
@@ -94,7 +104,9 @@ int insert_file(editor_state& st, char* line, FILE* out)
     std::fprintf(out, "data_count = %ld\n", long{st.data_count});
     // A file that grew since its size was taken must not spill over the
     // data after the gap: the load takes no more than the gap holds.
-    load_at(st, file, name, offset, size, out);
+    load_result loaded = load_at(st, fd, name, offset, size, out);
+    if (loaded.taken < size)
+        close_unfilled(st, name, size, loaded.taken, out);
     return RESULT_PROMPT;
 }
 
@@ -107,9 +119,11 @@ int overlay_file(editor_state& st, char* line, FILE* out)
     // The line is cut once, at its last blank: the file name is the last
     // word of what is left and the offset its first, which may be the same
     // word (o 0 g.bin opens a file named 0 at offset 0).
+    // A line with a single word after the letter has no offset and no file
+    // name; one whose file-name word is empty names the empty file name.
     int32_t count = count_number(cut_last_word(line));
     char* blank = last_blank(line);
-    if (blank == nullptr || blank[1] == '\0') {
+    if (blank == nullptr || line[1 + std::strspn(line + 1, " ")] == '\0') {
         std::fputs(command_error, out);
         return RESULT_PROMPT;
     }
@@ -120,11 +134,11 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         return RESULT_PROMPT;
     }
     struct stat info {};
-    FILE* file = open_source(name, info);
-    if (file == nullptr) {
+    int fd = open_source(name, info);
+    if (fd < 0) {
         std::fprintf(out, "Could not open file: %s \n", name.c_str());
         return RESULT_PROMPT;
     }
-    load_at(st, file, name, offset, count > 0 ? count : -1, out);
+    load_at(st, fd, name, offset, count > 0 ? count : -1, out);
     return RESULT_PROMPT;
 }

@@ -1,131 +1,218 @@
 // Loading a file into edit_buffer: the start-up load, and the loop it shares
 // with the insert and overlay commands.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <memory>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "commands.hpp"
 #include "numbers.hpp"
 
 namespace {
 
-// Reads a file in large pieces while the load walks it byte by byte.
-struct byte_reader {
-    FILE* file;
-    size_t at = 0;
-    size_t size = 0;
-    unsigned char chunk[1 << 16];
-
-    explicit byte_reader(FILE* f) : file(f) {}
-
-    // The next byte, or -1 at the end of the file or on a read error.
-    int next()
-    {
-        if (at == size) {
-            at = 0;
-            size = std::fread(chunk, 1, sizeof chunk, file);
-            if (size == 0)
-                return -1;
-        }
-        return chunk[at++];
-    }
-};
-
-// How many of the bytes already read can be stored in one go: every one of
-// them is stored and counted the way the byte-by-byte loop would.
-size_t whole_run(const editor_state& st, const byte_reader& rd, int64_t left)
-{
-    if (int64_t{st.addr_counter} + 1 < st.startbyte)
-        return 0;
-    int64_t n = std::min<int64_t>(rd.size - rd.at, int64_t{buffer_limit} + 1 - st.cursor);
-    n = std::min<int64_t>(n, INT32_MAX - int64_t{st.addr_counter});
-    return static_cast<size_t>(std::max<int64_t>(0, std::min(n, left)));
-}
+constexpr size_t huge_page = size_t{2} << 20;
+constexpr size_t chunk_size = size_t{1} << 16;
 
 } // namespace
 
-load_end load_loop(editor_state& st, FILE* from, FILE* out, load_mode mode, int64_t most)
+byte_store::byte_store()
 {
-    auto rd = std::make_unique<byte_reader>(from);
-    bool counted = most >= 0;
-    int64_t reads = 0;
-    for (;;) {
-        size_t run = whole_run(st, *rd, counted ? most - reads : INT64_MAX);
-        if (run > 0) {
-            std::memcpy(&st.edit_buffer[st.cursor], rd->chunk + rd->at, run);
-            rd->at += run;
-            st.cursor += static_cast<int32_t>(run);
-            st.addr_counter += static_cast<int32_t>(run);
-            reads += static_cast<int64_t>(run);
-            continue;
-        }
-        if (st.cursor > buffer_limit) {
-            std::fprintf(out, "Read %ld to %ld bytes, use 'startbyte' option to chg starting byte. \n",
-                         long{st.startbyte}, long{wrap_add(st.addr_counter, -1)});
-            return load_end::limit;
-        }
-        int byte = rd->next();
-        bool end = byte < 0;
-        st.addr_counter = wrap_add(st.addr_counter, 1);
-        ++reads;
-        if (counted && reads > most)
-            end = true;
-        if (st.addr_counter >= st.startbyte && (!end || mode == load_mode::startup))
-            st.edit_buffer[st.cursor++] = static_cast<unsigned char>(byte);
-        if (end)
-            break;
-    }
-    return std::ferror(from) ? load_end::read_error : load_end::done;
+    // Room for a 2 MiB-aligned run of whole huge pages that holds the buffer.
+    size_t pages = (size() + huge_page - 1) / huge_page * huge_page;
+    mapped_ = pages + huge_page;
+    mapping_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (mapping_ == MAP_FAILED)
+        throw std::bad_alloc();
+    auto at = reinterpret_cast<uintptr_t>(mapping_);
+    bytes_ = static_cast<unsigned char*>(mapping_) + ((huge_page - at % huge_page) % huge_page);
+}
+
+byte_store::~byte_store()
+{
+    munmap(mapping_, mapped_);
+}
+
+void byte_store::fill(unsigned char value)
+{
+    std::memset(bytes_, value, size());
+}
+
+void byte_store::prefer_huge_pages()
+{
+    madvise(bytes_, (size() + huge_page - 1) / huge_page * huge_page, MADV_HUGEPAGE);
 }
 
 namespace {
 
-bool is_directory(FILE* f)
+// A file being loaded, read in large pieces while the load takes it byte by
+// byte. A regular file passes the bytes before startbyte with a seek.
+struct source {
+    int fd;
+    bool seekable;
+    off_t size;
+    size_t at = 0;
+    size_t end = 0;
+    bool failed = false;
+    unsigned char* chunk;
+
+    source(int file, const struct stat& info, unsigned char* room)
+        : fd(file), seekable(S_ISREG(info.st_mode)), size(info.st_size), chunk(room)
+    {
+    }
+
+    // Reads up to n bytes into `to`; 0 at the end of the file or on an error.
+    size_t read_into(unsigned char* to, size_t n)
+    {
+        for (;;) {
+            ssize_t got = read(fd, to, n);
+            if (got >= 0)
+                return static_cast<size_t>(got);
+            if (errno != EINTR) {
+                failed = true;
+                return 0;
+            }
+        }
+    }
+
+    bool refill()
+    {
+        at = 0;
+        end = read_into(chunk, chunk_size);
+        return end > 0;
+    }
+
+    // Passes up to n bytes; how many it passed, 0 at the end of the file.
+    int64_t skip(int64_t n)
+    {
+        if (at == end && seekable) {
+            off_t here = lseek(fd, 0, SEEK_CUR);
+            int64_t left = here < 0 ? 0 : size - here;
+            if (left > 0) {
+                int64_t passed = std::min(n, left);
+                if (lseek(fd, static_cast<off_t>(passed), SEEK_CUR) >= 0)
+                    return passed;
+            }
+        }
+        if (at == end && !refill())
+            return 0;
+        size_t passed = std::min<size_t>(static_cast<size_t>(n), end - at);
+        at += passed;
+        return static_cast<int64_t>(passed);
+    }
+
+    // Stores up to n bytes at `to`, read straight into place when nothing is
+    // waiting in the chunk; how many it stored, 0 at the end of the file.
+    int64_t take(unsigned char* to, int64_t n)
+    {
+        if (at == end)
+            return static_cast<int64_t>(read_into(to, static_cast<size_t>(n)));
+        size_t taken = std::min<size_t>(static_cast<size_t>(n), end - at);
+        std::memcpy(to, chunk + at, taken);
+        at += taken;
+        return static_cast<int64_t>(taken);
+    }
+};
+
+unsigned char chunk_room[chunk_size];
+
+} // namespace
+
+load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64_t most)
 {
     struct stat info {};
-    return fstat(fileno(f), &info) == 0 && S_ISDIR(info.st_mode);
+    if (fstat(fd, &info) != 0)
+        info.st_mode = 0;
+    source file(fd, info, chunk_room);
+    load_result result;
+    for (;;) {
+        // The last slot of edit_buffer is filled, or the next read would
+        // count past the last position a 32-bit counter can hold.
+        if (st.cursor > buffer_limit || st.addr_counter == INT32_MAX) {
+            std::fprintf(out, "Read %ld to %ld bytes, use 'startbyte' option to chg starting byte. \n",
+                         long{st.startbyte}, long{wrap_add(st.addr_counter, -1)});
+            result.end = load_end::limit;
+            return result;
+        }
+        // Whole runs of bytes that the byte-by-byte rule would all pass over,
+        // or all store, are taken in one go with the same counts.
+        int64_t left = most >= 0 ? most - result.taken : INT64_MAX;
+        int64_t done = 0;
+        if (left > 0 && int64_t{st.addr_counter} + 1 < st.startbyte) {
+            done = file.skip(std::min(left, int64_t{st.startbyte} - 1 - st.addr_counter));
+        } else if (left > 0) {
+            int64_t room = std::min<int64_t>(int64_t{buffer_limit} + 1 - st.cursor, INT32_MAX - int64_t{st.addr_counter});
+            done = file.take(&st.edit_buffer[static_cast<size_t>(st.cursor)], std::min(left, room));
+            st.cursor += static_cast<int32_t>(done);
+        }
+        if (done > 0) {
+            st.addr_counter += static_cast<int32_t>(done);
+            result.taken += done;
+            continue;
+        }
+        // The read that meets the end of the file, or the one past `most`:
+        // counted, and stored only by the start-up load, as the byte 0xff.
+        st.addr_counter = wrap_add(st.addr_counter, 1);
+        if (mode == load_mode::startup && st.addr_counter >= st.startbyte)
+            st.edit_buffer[static_cast<size_t>(st.cursor++)] = 0xff;
+        result.end = file.failed ? load_end::read_error : load_end::done;
+        return result;
+    }
 }
 
-void take_arguments(editor_state& st, int argc, char** argv, FILE* in, FILE* out)
+namespace {
+
+void take_arguments(editor_state& st, int argc, char** argv, line_input& in, FILE* out)
 {
     if (argc >= 2) {
         st.file_name = argv[1];
     } else {
         std::fprintf(out, "\nEnter Filename to VOXA....\n");
-        std::fflush(out);
-        if (!read_line(in, st.file_name))
+        if (read_line(in, "", st.file_name, name_max + 1) != line_read::line)
             st.file_name.clear();
     }
     st.startbyte = argc == 3 ? startbyte_number(argv[2]) : 0;
 }
 
+// Huge pages pay for themselves from about a megabyte of data on.
+constexpr off_t large_load = off_t{1} << 20;
+
 } // namespace
 
-bool start_up(editor_state& st, int argc, char** argv, FILE* in, FILE* out)
+bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out)
 {
     take_arguments(st, argc, argv, in, out);
-    FILE* file = std::fopen(st.file_name.c_str(), "rb");
-    if (file == nullptr || is_directory(file)) {
-        if (file != nullptr)
-            std::fclose(file);
+    int fd = open(st.file_name.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        if (fd >= 0)
+            close(fd);
         std::fprintf(out, "Can't Open file %s.\n", st.file_name.c_str());
         return false;
     }
+    off_t skipped = st.startbyte > 1 ? std::min<off_t>(st.startbyte - 1, info.st_size) : 0;
+    if (S_ISREG(info.st_mode) && info.st_size - skipped >= large_load)
+        st.edit_buffer.prefer_huge_pages();
     std::fprintf(out, "Please Wait... Loading %s into memory \n", st.file_name.c_str());
     st.cursor = 0;
     st.addr_counter = 0;
-    load_end end = load_loop(st, file, out, load_mode::startup);
-    std::fclose(file);
-    if (end == load_end::read_error) {
+    load_result loaded = load_loop(st, fd, out, load_mode::startup);
+    close(fd);
+    if (loaded.end == load_end::read_error) {
         std::fprintf(out, "ERROR: read error in file %s, nothing loaded...\n", st.file_name.c_str());
         return false;
     }
     std::fprintf(out, " %ld Bytes Loaded into memory. \n", long{st.cursor} - 1);
     std::fprintf(out, " Note! Use '?' for command HELP. \n");
-    st.whole_file = st.startbyte <= 1 && end == load_end::done;
     st.data_count = st.cursor - 1;
     st.cursor = 0;
     st.addr_counter = st.startbyte;
+    st.window.whole_file = st.startbyte <= 1 && loaded.end == load_end::done;
+    st.window.start = skipped;
+    st.window.length = std::max(0, st.data_count);
+    st.window.file_size = info.st_size;
+    st.window.file_time = info.st_mtim;
     return true;
 }

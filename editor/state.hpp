@@ -5,8 +5,12 @@
 #pragma once
 
 #include <array>
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <time.h>
 
 // The buffer holds this many data bytes plus one slot past them (index
 // buffer_limit), which receives the byte stored just after the data.
@@ -14,6 +18,9 @@ constexpr int32_t buffer_limit = 5000000;
 // A command line holds at most this many characters (a 200-byte line).
 constexpr int line_max = 199;
 constexpr int line_size = line_max + 1;
+// The longest file name the name question takes (a longer one is cut and
+// then cannot be opened).
+constexpr size_t name_max = 4096;
 // The history keeps 11 lines; slot 0 is never listed.
 constexpr int history_slots = 11;
 
@@ -27,20 +34,60 @@ enum result_code : int {
     RESULT_WRITE = 9999,
 };
 
+// The bytes of edit_buffer: a mapping of their own, all zero at start and
+// untouched until a load stores into them, so that a small file costs a few
+// pages and a large one can ask for huge pages before its first byte.
+class byte_store {
+  public:
+    byte_store();
+    ~byte_store();
+    byte_store(const byte_store&) = delete;
+    byte_store& operator=(const byte_store&) = delete;
+
+    static constexpr size_t size() { return size_t{buffer_limit} + 1; }
+    unsigned char* data() const { return bytes_; }
+    unsigned char& operator[](size_t at)
+    {
+        assert(at < size());
+        return bytes_[at];
+    }
+    unsigned char operator[](size_t at) const
+    {
+        assert(at < size());
+        return bytes_[at];
+    }
+    void fill(unsigned char value);
+    // Asks for 2 MiB pages: worth it only before a large load touches them.
+    void prefer_huge_pages();
+
+  private:
+    unsigned char* bytes_;
+    void* mapping_;
+    size_t mapped_;
+};
+
+// The part of the file that the start-up load took: the write puts the
+// edited data in its place and keeps every byte before and after it.
+struct loaded_window {
+    bool whole_file = true; // the load took the file from its first byte to its end
+    off_t start = 0;        // file offset of the first byte loaded
+    off_t length = 0;       // bytes of the file that the data replaces
+    off_t file_size = 0;    // the file as it was loaded, or as last written:
+    timespec file_time{};   // a change by another program is noticed
+};
+
 struct editor_state {
-    // The data, then the end slot at index data_count, then old bytes. All
-    // zero at start: hold the state in static storage or value-initialise it
-    // (make_unique<editor_state>()). No initialiser of its own, so that the
-    // program's start does not write 5 MB it may never use.
-    std::array<unsigned char, buffer_limit + 1> edit_buffer;
+    byte_store edit_buffer;   // the data, the end slot at data_count, old bytes
     int32_t data_count = 0;   // valid data bytes
     int32_t cursor = 0;       // next byte the dump shows; a load's store index
     int32_t addr_counter = 0; // label of the dump; counts a load's reads
     int32_t startbyte = 0;    // 1-based first byte of the file loaded
-    bool whole_file = true;   // false when start-up left part of the file out
-    // A rewrite failed part way: the file on disk is incomplete and its
-    // backup holds the last whole version, which the next write keeps.
+    loaded_window window;
+    // A rewrite in place failed part way: the file on disk is incomplete
+    // and its backup holds the last whole version, which the next write keeps.
     bool file_incomplete = false;
+    // The last write that went ahead failed, and none has succeeded since.
+    bool write_failed = false;
 
     int32_t begoffset = 0; // range of the last search or replace
     int32_t endoffset = 0;

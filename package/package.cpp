@@ -1,18 +1,36 @@
 // package: writes a copy of a file with the copy's first byte set to M.
 //   package action filein fileout
 // Exit status 0 on success, 1 on any failure (the message says which).
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+const char usage[] =
+    "Usage: package action filein fileout\n"
+    "Writes a copy of filein to fileout (replacing it) with the copy's first byte\n"
+    "set to the letter M. action must be given and changes nothing. Exit status 0\n"
+    "when the copy was written whole, 1 otherwise. Manual: man package\n";
+
 int fail(const char* format, const char* name)
 {
     std::printf(format, name);
     std::fflush(stdout);
     return 1;
+}
+
+// A closed standard descriptor would be taken by the output file, and the
+// messages would land in the copy.
+void open_missing_standard_files()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", O_RDWR); // takes the lowest free descriptor: fd
 }
 
 // The length of filein, taken once before the copy; -1 when it cannot be
@@ -35,24 +53,71 @@ bool same_file(const struct stat& in, const char* out_name)
     return stat(out_name, &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
 }
 
-// Copies exactly `length` bytes, the first one replaced by M. Returns 0, or
-// the message's exit status on a short read or a failed write.
-int copy_marked(FILE* in, FILE* out, long long length, const char* in_name, const char* out_name)
+bool write_all(int to, const unsigned char* bytes, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(to, bytes, size);
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            return false;
+        if (n > 0) {
+            bytes += n;
+            size -= static_cast<size_t>(n);
+        }
+    }
+    return true;
+}
+
+enum class copied { whole, short_read, write_failed };
+
+// Copies what is left of `length` bytes, in the kernel where it can.
+copied copy_rest(int in, int out, long long& done, long long length)
 {
     static unsigned char chunk[1 << 16];
-    for (long long done = 0; done < length;) {
-        long long left = length - done;
-        size_t want = left < static_cast<long long>(sizeof chunk) ? static_cast<size_t>(left) : sizeof chunk;
-        size_t got = std::fread(chunk, 1, want, in);
-        if (got > 0 && done == 0)
-            chunk[0] = 'M';
-        if (std::fwrite(chunk, 1, got, out) != got)
-            return fail("Can't write file %s.", out_name);
-        done += static_cast<long long>(got);
-        if (got < want)
-            return fail("Could not read file %s", in_name);
+    bool by_kernel = true;
+    while (done < length) {
+        size_t want = static_cast<size_t>(std::min(length - done, 1LL << 30));
+        ssize_t n = by_kernel ? copy_file_range(in, nullptr, out, nullptr, want, 0) : -1;
+        if (n < 0 && by_kernel && errno != EINTR) {
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return errno == EIO ? copied::short_read : copied::write_failed;
+            by_kernel = false; // not between these two: through our own buffer
+        }
+        if (!by_kernel) {
+            n = read(in, chunk, std::min(want, sizeof chunk));
+            if (n > 0 && !write_all(out, chunk, static_cast<size_t>(n)))
+                return copied::write_failed;
+        }
+        if (n == 0 || (n < 0 && errno != EINTR))
+            return copied::short_read;
+        done += std::max<ssize_t>(n, 0);
     }
-    if (std::fclose(out) != 0)
+    return copied::whole;
+}
+
+// Copies exactly `length` bytes, the first one replaced by M. Returns 0, or
+// the message's exit status on a short read or a failed write.
+int copy_marked(int in, int out, long long length, const char* in_name, const char* out_name)
+{
+    long long done = 0;
+    if (length > 0) {
+        unsigned char first = 0;
+        ssize_t n = read(in, &first, 1);
+        if (n != 1)
+            return fail("Could not read file %s", in_name);
+        first = 'M';
+        if (!write_all(out, &first, 1))
+            return fail("Can't write file %s.", out_name);
+        done = 1;
+    }
+    switch (copy_rest(in, out, done, length)) {
+    case copied::short_read:
+        return fail("Could not read file %s", in_name);
+    case copied::write_failed:
+        return fail("Can't write file %s.", out_name);
+    case copied::whole:
+        break;
+    }
+    if (close(out) != 0)
         return fail("Can't write file %s.", out_name);
     return 0;
 }
@@ -61,6 +126,11 @@ int copy_marked(FILE* in, FILE* out, long long length, const char* in_name, cons
 
 int main(int argc, char** argv)
 {
+    open_missing_standard_files();
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return std::fputs(usage, stdout) < 0 || std::fflush(stdout) != 0;
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return std::printf("package %.2f\n", VOXA_VERSION) < 0 || std::fflush(stdout) != 0;
     if (argc < 4) {
         std::fputs("Usage: package action filein fileout ", stdout);
         return 1;
@@ -73,14 +143,16 @@ int main(int argc, char** argv)
         return fail("Could not open file %s", in_name);
     if (same_file(info, out_name))
         return fail("Can't copy %s onto itself.", in_name);
-    FILE* in = std::fopen(in_name, "rb");
-    if (in == nullptr)
+    int in = open(in_name, O_RDONLY);
+    if (in < 0)
         return fail("Can't open file %s.", in_name);
-    FILE* out = std::fopen(out_name, "wb");
-    if (out == nullptr)
+    // A new copy gets the permission bits of the file it copies, less the
+    // umask, as a plain copy does: an executable stays executable.
+    int out = open(out_name, O_WRONLY | O_CREAT | O_TRUNC, info.st_mode & 0777);
+    if (out < 0)
         return fail("Can't open file %s.", out_name);
     std::printf("\nPlease wait... creating %s", "voxa.exe");
     int status = copy_marked(in, out, length, in_name, out_name);
-    std::fclose(in);
+    close(in);
     return std::fflush(stdout) == 0 ? status : 1;
 }

@@ -93,19 +93,27 @@ TEST(Line, FirstAndLastBlankAndTheCut)
 
 TEST(Backup, NameTakesASevenAfterTheFirstDot)
 {
-    EXPECT_EQ(backup_name("data.bin"), "data.7in");
-    EXPECT_EQ(backup_name("archive.tar.gz"), "archive.7ar.gz");
-    EXPECT_EQ(backup_name("a.b.c"), "a.7.c");
-    EXPECT_EQ(backup_name("./x.bin"), ".7x.bin");
-    EXPECT_EQ(backup_name("README"), "README7");
-    EXPECT_EQ(backup_name("name."), "name.7");
-    EXPECT_EQ(backup_name(""), "7");
+    EXPECT_EQ(backup_rule("data.bin"), "data.7in");
+    EXPECT_EQ(backup_rule("archive.tar.gz"), "archive.7ar.gz");
+    EXPECT_EQ(backup_rule("a.b.c"), "a.7.c");
+    EXPECT_EQ(backup_rule("./x.bin"), ".7x.bin");
+    EXPECT_EQ(backup_rule("README"), "README7");
+    EXPECT_EQ(backup_rule("name."), "name.7");
+    EXPECT_EQ(backup_rule(""), "7");
+    // The rule on a whole path may leave the file's folder.
+    EXPECT_EQ(backup_rule("../x.bin"), ".7/x.bin");
+    EXPECT_EQ(backup_rule("v1.2/data"), "v1.7/data");
 }
 
-TEST(Backup, NeverTheFilesOwnName)
+TEST(Backup, NeverTheFilesOwnNameButWithin255Bytes)
 {
-    EXPECT_EQ(backup_name("x.7z"), "x.7z7");
-    EXPECT_EQ(backup_name("x.7"), "x.77");
-    std::string long_name(300, 'n');
-    EXPECT_EQ(backup_name(long_name), long_name + "7");
+    EXPECT_EQ(backup_rule("x.7z"), "x.7z7");
+    EXPECT_EQ(backup_rule("x.7"), "x.77");
+    // A last part of 255 bytes cannot grow: its last character becomes 7,
+    // which for a name ending in 7 is the name itself (the write refuses it).
+    std::string longest(255, 'n');
+    EXPECT_EQ(backup_rule(longest), std::string(254, 'n') + "7");
+    EXPECT_EQ(backup_rule("dir/" + longest), "dir/" + std::string(254, 'n') + "7");
+    EXPECT_EQ(backup_rule(std::string(254, 'n') + "7"), std::string(254, 'n') + "7");
+    EXPECT_EQ(backup_rule(std::string(254, 'n')), std::string(254, 'n') + "7");
 }

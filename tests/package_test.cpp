@@ -169,12 +169,7 @@ TEST(Package, AFullDiskIsReportedAsAFailure)
 {
     temp_dir dir;
     dir.write("in.bin", std::string(100000, 'x'));
-    auto limit = [] {
-        rlimit small{4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &small);
-        std::signal(SIGXFSZ, SIG_IGN);
-    };
-    auto r = run_in(dir, package_program(), {"x", "in.bin", "out.bin"}, "", limit);
+    auto r = run_in(dir, package_program(), {"x", "in.bin", "out.bin"}, "", file_size_limit(4096));
     EXPECT_EQ(r.out, creating + "Can't write file out.bin.");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.signal, 0);

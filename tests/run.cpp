@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,19 +25,21 @@ std::string slurp(const fs::path& p)
 }
 
 // Waits for the child, killing it when it runs past its time.
-int wait_for(pid_t pid, int seconds, int& signal_number)
+int wait_for(pid_t pid, int seconds, int& signal_number, long& peak_kb)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    rusage usage {};
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            wait4(pid, &status, 0, &usage);
             signal_number = SIGKILL;
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    peak_kb = usage.ru_maxrss;
     if (WIFSIGNALED(status)) {
         signal_number = WTERMSIG(status);
         return -1;
@@ -102,7 +105,7 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
         _exit(127);
     }
     run_result result;
-    result.status = wait_for(pid, seconds, result.signal);
+    result.status = wait_for(pid, seconds, result.signal, result.peak_kb);
     result.out = io.read("stdout");
     for (const auto& entry : fs::directory_iterator(dir.path))
         if (entry.is_regular_file())
@@ -117,6 +120,15 @@ run_result run_with(const std::map<std::string, std::string>& files, const std::
     for (const auto& [name, content] : files)
         dir.write(name, content);
     return run_in(dir, program, args, input);
+}
+
+std::function<void()> file_size_limit(long bytes)
+{
+    return [bytes] {
+        rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    };
 }
 
 const std::string& voxa_program()

@@ -28,6 +28,7 @@ struct run_result {
     std::string out;
     int status = -1;    // exit status; -1 when ended by a signal or timed out
     int signal = 0;     // the signal that ended it, if any
+    long peak_kb = 0;   // its peak resident memory
     std::map<std::string, std::string> files; // the folder afterwards
 };
 
@@ -39,6 +40,9 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
 // The same in a fresh folder holding `files`.
 run_result run_with(const std::map<std::string, std::string>& files, const std::string& program,
                     const std::vector<std::string>& args, const std::string& input);
+
+// A hook: writes to files stop at `bytes`, and fail instead of killing the program.
+std::function<void()> file_size_limit(long bytes);
 
 const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include "run.hpp"
@@ -11,7 +13,6 @@ namespace {
 
 const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
 const std::string declined = "Update declined by user...\n";
-const std::string part_refused = "ERROR: only part of the file is loaded, not written...\n";
 
 std::string backing_up(const std::string& backup)
 {
@@ -41,15 +42,22 @@ void expect_one_error_line(std::string text)
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
 }
 
-// Writes to files stop at `bytes`; the write fails instead of killing the program.
-std::function<void()> file_size_limit(rlim_t bytes)
-{
-    return [bytes] {
-        rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        signal(SIGXFSZ, SIG_IGN);
-    };
-}
+// A tmpfs of `bytes` at `where`, for a real full disk; mounted only where
+// the tests may mount (as root).
+struct small_file_system {
+    fs::path where;
+    bool mounted = false;
+    small_file_system(const fs::path& at, size_t bytes) : where(at)
+    {
+        fs::create_directory(where);
+        mounted = mount("voxa-test", where.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
+    }
+    ~small_file_system()
+    {
+        if (mounted)
+            umount(where.c_str());
+    }
+};
 
 } // namespace
 
@@ -155,33 +163,99 @@ TEST(Write, CountersAfterAWriteAndTheEndSlotNeverWritten)
     EXPECT_EQ(r.files.at("a.7in"), "ABCDE");
 }
 
-TEST(Write, APartLoadIsRefusedBeforeAnyQuestion)
+// A file loaded in part gets its edited part back in its place: every byte
+// before and after that part stays as it was.
+TEST(WindowWrite, SmallFilesLoadedFromAStartbyte)
 {
-    std::map<std::string, std::string> abc{{"a.bin", "ABC"}};
-    auto later = run_with(abc, voxa_program(), {"a.bin", "2"}, "w\ny\nq\n");
-    EXPECT_EQ(later.out, banner("a.bin", 2) + "-" + part_refused + "--");
-    EXPECT_EQ(later.files, abc);
-    auto expert = run_with(abc, voxa_expert_program(), {"a.bin", "2"}, "w\nq\n");
-    EXPECT_EQ(expert.out, banner("a.bin", 2) + "-" + part_refused + "-");
-    EXPECT_EQ(expert.files, abc);
-    auto past_end = run_with(abc, voxa_program(), {"a.bin", "9"}, "w\ny\nq\n");
-    EXPECT_EQ(past_end.out, banner("a.bin", -1) + "-" + part_refused + "--");
-    EXPECT_EQ(past_end.files, abc);
+    std::map<std::string, std::string> files{{"a.bin", "ABC"}, {"f.bin", "XY"}};
+    const std::string hint = "Use 'd [offset]' to display 'Found' values:  (ie: -d 7732 ) \n";
+    auto replaced = run_with(files, voxa_program(), {"a.bin", "2"}, "r 0 2 42 n 5a\nw\ny\nq\n");
+    EXPECT_EQ(replaced.out, banner("a.bin", 2) + "-Found at 0000\n" + hint + "-" + question +
+                                written("a.bin", "a.7in") + "-");
+    EXPECT_EQ(replaced.files.at("a.bin"), "AZC");
+    EXPECT_EQ(replaced.files.at("a.7in"), "ABC");
 
-    // startbyte 1 loads the whole file, which may be written.
-    auto first = run_with(abc, voxa_program(), {"a.bin", "1"}, "w\ny\nq\n");
+    auto deleted = run_with(files, voxa_expert_program(), {"a.bin", "2"}, "l 0 1\nw\nq\n");
+    EXPECT_EQ(deleted.out, banner("a.bin", 2) + "-data_count = 1 \n-" + written("a.bin", "a.7in") + "-");
+    EXPECT_EQ(deleted.files.at("a.bin"), "AC");
+
+    // Just past the end: an empty part at the end, which an insert appends to.
+    auto appended = run_with(files, voxa_program(), {"a.bin", "4"}, "i 0 f.bin\nw\ny\nq\n");
+    EXPECT_EQ(appended.files.at("a.bin"), "ABCXY");
+    EXPECT_EQ(appended.files.at("a.7in"), "ABC");
+
+    auto far_past = run_with(files, voxa_program(), {"a.bin", "9"}, "w\ny\nq\n");
+    EXPECT_EQ(far_past.out, banner("a.bin", -1) + "-" + question + written("a.bin", "a.7in") + "-");
+    EXPECT_EQ(far_past.files.at("a.bin"), "ABC");
+    EXPECT_EQ(far_past.status, 0);
+
+    // startbyte 1 loads the whole file.
+    auto first = run_with(files, voxa_program(), {"a.bin", "1"}, "w\ny\nq\n");
     EXPECT_EQ(first.out, banner("a.bin", 3) + "-" + question + written("a.bin", "a.7in") + "-");
     EXPECT_EQ(first.files.at("a.bin"), "ABC");
+}
 
-    std::string longer(5000001, 'x');
-    longer.back() = 'L';
-    auto cut = run_with({{"f", longer}}, voxa_program(), {"f"}, "w\ny\nq\n");
-    EXPECT_EQ(cut.out, "Please Wait... Loading f into memory \n"
-                       "Read 0 to 5000000 bytes, use 'startbyte' option to chg starting byte. \n"
-                       " 5000000 Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n-" +
-                           part_refused + "--");
-    EXPECT_EQ(cut.files.size(), 1u);
-    EXPECT_TRUE(cut.files.at("f") == longer);
+namespace {
+
+// 6,000,000 bytes of every value, with QQQ at file offsets 1,000,100 and 100.
+std::string six_megabytes()
+{
+    std::string data(6000000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    data.replace(1000100, 3, "QQQ");
+    data.replace(100, 3, "QQQ");
+    return data;
+}
+
+} // namespace
+
+TEST(WindowWrite, ASixMegabyteFileKeepsEveryByteOutsideThePartLoaded)
+{
+    const std::string original = six_megabytes();
+    std::map<std::string, std::string> files{{"big", original}, {"small.bin", "12345"}};
+    // big has no dot: its backup is big7.
+    auto replaced = run_with(files, voxa_program(), {"big", "1000001"}, "r 64 65 51 51 51 n 41 42 43\nw\ny\nq\n");
+    std::string expected = original;
+    expected.replace(1000100, 3, "ABC");
+    EXPECT_EQ(replaced.status, 0);
+    EXPECT_TRUE(replaced.files.at("big") == expected);
+    EXPECT_TRUE(replaced.files.at("big7") == original);
+
+    auto deleted = run_with(files, voxa_program(), {"big", "1000001"}, "l 64 10\nw\ny\nq\n");
+    EXPECT_TRUE(deleted.files.at("big") == std::string(original).erase(1000100, 10));
+
+    auto inserted = run_with(files, voxa_program(), {"big", "2000001"}, "i 0 small.bin\nw\ny\nq\n");
+    EXPECT_TRUE(inserted.files.at("big") == std::string(original).insert(2000000, "12345"));
+
+    // Without a startbyte the load stops at the buffer's limit: a change
+    // near the start is written, the last 1,000,000 bytes stay.
+    auto limit = run_with(files, voxa_program(), {"big"}, "r 0 65 51 51 51 n 41 42 43\nw\ny\nq\n");
+    EXPECT_TRUE(limit.files.at("big") == std::string(original).replace(100, 3, "ABC"));
+    EXPECT_TRUE(limit.files.at("big7") == original);
+}
+
+TEST(WindowWrite, ASparseFileOver4GBIsWrittenInSeconds)
+{
+    // The bytes before and after the part loaded are copied a run of data at
+    // a time: the holes cost nothing. Kept in a subfolder, out of the files
+    // the harness reads back.
+    temp_dir dir;
+    fs::create_directory(dir.path / "big");
+    constexpr off_t size = off_t{5} << 30;
+    dir.write("big/sparse", "");
+    fs::resize_file(dir.path / "big/sparse", size);
+    auto r = run_in(dir, voxa_program(), {"big/sparse", "2147483000"}, "r 0 10 0 n 42\nw\ny\nq\n", {}, 30);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Read 2147483000 to 2147483646 bytes"), std::string::npos) << r.out;
+    EXPECT_EQ(fs::file_size(dir.path / "big/sparse"), static_cast<uintmax_t>(size));
+    EXPECT_EQ(fs::file_size(dir.path / "big/sparse7"), static_cast<uintmax_t>(size));
+    std::ifstream in(dir.path / "big/sparse", std::ios::binary);
+    in.seekg(2147482998);
+    std::string around(18, '?');
+    in.read(around.data(), 18);
+    EXPECT_EQ(around, std::string(1, '\0') + std::string(16, 'B') + std::string(1, '\0'));
 }
 
 TEST(Write, ABackupNameThatIsTheFileItselfIsRefused)
@@ -213,7 +287,7 @@ TEST(Write, ABackupNameThatIsAFolder)
     fs::create_directory(dir.path / "x.7in");
     auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nd 0\nq\n");
     EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + "Can't open file x.7in.\n-" + zbc_line + "-");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1); // the write failed
     EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ABC"}}));
     EXPECT_TRUE(fs::is_empty(dir.path / "x.7in"));
 
@@ -236,10 +310,11 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     ASSERT_EQ(no_backup.out.rfind(head, 0), 0u) << no_backup.out;
     ASSERT_EQ(no_backup.out.back(), '-');
     expect_one_error_line(no_backup.out.substr(head.size(), no_backup.out.size() - head.size() - 1));
-    EXPECT_EQ(no_backup.status, 0);
+    EXPECT_EQ(no_backup.status, 1);
     EXPECT_TRUE(big.read("x.bin") == old);
 
-    // The backup fits but the grown file does not: the old file is whole in the backup.
+    // The backup fits but the grown file does not: the file is left as it
+    // was, and the next session's write backs up the whole old file.
     std::string small(1000, 's');
     temp_dir grown;
     grown.write("x.bin", small);
@@ -252,28 +327,39 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     ASSERT_EQ(rest.rfind(done, 0), 0u) << rest;
     ASSERT_EQ(rest.back(), '-');
     expect_one_error_line(rest.substr(done.size(), rest.size() - done.size() - 1));
-    EXPECT_EQ(no_file.status, 0);
+    EXPECT_EQ(no_file.status, 1);
+    EXPECT_EQ(no_file.files.size(), 3u); // no temporary file left behind
+    EXPECT_TRUE(grown.read("x.bin") == small);
+    auto next = run_in(grown, voxa_program(), {"x.bin"}, "w\ny\nq\n");
+    EXPECT_EQ(next.status, 0);
+    EXPECT_TRUE(grown.read("x.bin") == small);
     EXPECT_TRUE(grown.read("x.7in") == small);
 }
 
-TEST(Write, AfterAFailedRewriteTheNextWriteKeepsTheBackup)
+TEST(Write, AfterAFailedRewriteInPlaceTheNextWriteKeepsTheBackup)
 {
-    // The rewrite of a grown file fails; copying the incomplete file over
+    // A file with a second hard link is rewritten in place. On a full file
+    // system the rewrite fails part way; copying the incomplete file over
     // the backup would lose the only whole version, so the next write keeps
     // it, and once a rewrite succeeds backups are made again.
-    std::string small(1000, 's');
     temp_dir dir;
-    dir.write("x.bin", small);
-    dir.write("more.bin", std::string(1500, 'm'));
-    auto r = run_in(dir, voxa_program(), {"x.bin"}, "i 3e8 more.bin\nw\ny\nw\ny\nl 0 1000\nw\ny\nw\ny\nq\n",
-                    file_size_limit(2000));
-    const std::string kept = "Backup x.7in kept: it holds the file as it was before the failed write. \n";
+    small_file_system fs(dir.path / "fs", 64 * 1024);
+    if (!fs.mounted)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    std::string old(20000, 'o');
+    dir.write("fs/x.bin", old);
+    fs::create_hard_link(dir.path / "fs/x.bin", dir.path / "fs/x.link");
+    dir.write("more.bin", std::string(30000, 'm'));
+    auto r = run_in(dir, voxa_program(), {"fs/x.bin"}, "i 0 more.bin\nw\ny\nw\ny\nl 0 30000\nw\ny\nw\ny\nq\n");
+    const std::string kept = "Backup fs/x.7in kept: it holds the file as it was before the failed write. \n";
     size_t first_kept = r.out.find(kept);
     ASSERT_NE(first_kept, std::string::npos) << r.out;
     size_t second_kept = r.out.find(kept, first_kept + 1);
     ASSERT_NE(second_kept, std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("ERROR: ", second_kept), std::string::npos) << r.out; // the third write fits
-    EXPECT_NE(r.out.find(backing_up("x.7in"), second_kept), std::string::npos) << r.out;
-    EXPECT_EQ(dir.read("x.bin"), std::string(1500, 'm'));
-    EXPECT_EQ(dir.read("x.7in"), std::string(1500, 'm')); // the fourth write backed up the third's result
+    EXPECT_NE(r.out.find(backing_up("fs/x.7in"), second_kept), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0); // the last write succeeded
+    EXPECT_TRUE(dir.read("fs/x.bin") == old);
+    EXPECT_TRUE(dir.read("fs/x.link") == old);
+    EXPECT_TRUE(dir.read("fs/x.7in") == old); // the fourth write backed up the third's result
 }

@@ -1,0 +1,102 @@
+// Reading lines from standard input: in large pieces, each line bounded,
+// with the output flushed only before a read that may have to wait.
+#include "input.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t interrupt_seen = 0;
+
+void on_interrupt(int)
+{
+    interrupt_seen = 1;
+}
+
+// Reads what the input has next. The read may wait for a person or a
+// program that waits for our output, so that output is flushed first.
+line_read fill(line_input& in)
+{
+    if (in.eof)
+        return line_read::end;
+    std::fflush(in.shown);
+    for (;;) {
+        ssize_t n = read(in.fd, in.data, sizeof in.data);
+        if (n > 0) {
+            in.at = 0;
+            in.end = static_cast<size_t>(n);
+            return line_read::line;
+        }
+        if (n < 0 && errno == EINTR) {
+            if (take_interrupt())
+                return line_read::interrupted;
+            continue;
+        }
+        in.eof = true; // the end of the input, or an input that cannot be read
+        return line_read::end;
+    }
+}
+
+} // namespace
+
+bool take_interrupt()
+{
+    bool seen = interrupt_seen != 0;
+    interrupt_seen = 0;
+    return seen;
+}
+
+void give_input(line_input& in, const char* text, size_t size)
+{
+    in.fd = -1;
+    in.at = 0;
+    in.end = std::min(size, sizeof in.data);
+    in.eof = true;
+    std::memcpy(in.data, text, in.end);
+}
+
+void catch_interrupts(line_input& in)
+{
+    in.terminal = true;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart: a Ctrl-C ends the read that waits
+    sigaction(SIGINT, &action, nullptr);
+}
+
+line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most, bool command)
+{
+    if (in.editor != nullptr)
+        return in.editor(in, prompt, line, most, command);
+    std::fputs(prompt, in.shown);
+    line.clear();
+    take_interrupt(); // a Ctrl-C while a command ran is not for this line
+    bool any = false;
+    for (;;) {
+        if (in.at == in.end) {
+            line_read got = fill(in);
+            if (got == line_read::end && any)
+                return line_read::line; // the last line, without its line end
+            if (got != line_read::line) {
+                if (in.terminal)
+                    std::fputs("\n", in.shown);
+                line.clear();
+                return got;
+            }
+        }
+        const char* from = in.data + in.at;
+        size_t left = in.end - in.at;
+        auto* newline = static_cast<const char*>(std::memchr(from, '\n', left));
+        size_t length = newline != nullptr ? static_cast<size_t>(newline - from) : left;
+        line.append(from, std::min(length, most - std::min(most, line.size())));
+        any = true;
+        in.at += length + (newline != nullptr ? 1 : 0);
+        if (newline != nullptr)
+            return line_read::line;
+    }
+}

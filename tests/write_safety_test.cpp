@@ -1,0 +1,267 @@
+// What a write does when the file system around it is not what it expects:
+// links, pipes and folders where files are expected, links to the file,
+// backups that would leave the file's folder, a closed standard output, and
+// what a script learns from the exit status.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "commands.hpp"
+#include "run.hpp"
+
+namespace {
+
+const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
+
+std::string written(const std::string& file, const std::string& backup)
+{
+    return "Please Wait... Backing up current file to " + backup + ". \nPlease Wait... Writing new file " + file +
+           ". \n";
+}
+
+fs::perms mode_of(const fs::path& p)
+{
+    return fs::symlink_status(p).permissions();
+}
+
+// The editor run in this process, so that a test can change the file
+// between start-up and w.
+struct live_session {
+    std::unique_ptr<editor_state> st = std::make_unique<editor_state>();
+    std::unique_ptr<line_input> in = std::make_unique<line_input>();
+
+    template <typename F> static std::string printed(F&& run)
+    {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        run(out);
+        std::fclose(out);
+        std::string s(text, size);
+        std::free(text);
+        return s;
+    }
+
+    bool start(std::string path, std::string startbyte = "0")
+    {
+        char program[] = "voxa";
+        char* argv[] = {program, path.data(), startbyte.data(), nullptr};
+        bool ok = false;
+        printed([&](FILE* out) { ok = start_up(*st, 3, argv, *in, out); });
+        return ok;
+    }
+
+    std::string write(const std::string& answer = "y\n")
+    {
+        give_input(*in, answer.data(), answer.size());
+        return printed([&](FILE* out) { write_file(*st, *in, out); });
+    }
+};
+
+} // namespace
+
+TEST(WriteSafety, WhatHoldsTheBackupNameIsReplacedNeverWrittenThrough)
+{
+    for (std::string kind : {"symbolic link", "hard link", "dangling link", "named pipe"}) {
+        SCOPED_TRACE(kind);
+        temp_dir dir;
+        dir.write("d.bin", "ABCD");
+        fs::create_directory(dir.path / "other");
+        dir.write("other/victim.txt", "precious\n");
+        fs::path backup = dir.path / "d.7in";
+        if (kind == "symbolic link")
+            fs::create_symlink("other/victim.txt", backup);
+        else if (kind == "hard link")
+            fs::create_hard_link(dir.path / "other/victim.txt", backup);
+        else if (kind == "dangling link")
+            fs::create_symlink("other/new.txt", backup);
+        else
+            ASSERT_EQ(mkfifo(backup.c_str(), 0600), 0);
+        auto r = run_in(dir, voxa_program(), {"d.bin"}, "e 0 5a\nw\ny\nq\n", {}, 10);
+        EXPECT_EQ(r.out, banner("d.bin", 4) + "--" + question + written("d.bin", "d.7in") + "-");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(dir.read("other/victim.txt"), "precious\n");
+        EXPECT_EQ(fs::hard_link_count(dir.path / "other/victim.txt"), 1u);
+        EXPECT_FALSE(fs::exists(dir.path / "other/new.txt"));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(backup)));
+        EXPECT_EQ(dir.read("d.7in"), "ABCD");
+        EXPECT_EQ(dir.read("d.bin"), "ZBCD");
+    }
+}
+
+TEST(WriteSafety, TheBackupStaysInTheFilesFolder)
+{
+    temp_dir dir;
+    fs::create_directory(dir.path / "sub");
+    dir.write("x.bin", "ABC");
+    auto up = run_in(dir, voxa_program(), {"../x.bin"}, "e 0 5a\nw\ny\nq\n", [] { (void)chdir("sub"); });
+    EXPECT_EQ(up.out, banner("../x.bin", 3) + "--" + question + written("../x.bin", "../x.7in") + "-");
+    EXPECT_EQ(dir.read("x.bin"), "ZBC");
+    EXPECT_EQ(dir.read("x.7in"), "ABC");
+
+    // The rule on the whole path would name a file in another folder.
+    fs::create_directory(dir.path / "v1.2");
+    fs::create_directory(dir.path / "v1.7");
+    dir.write("v1.2/data", "ABC");
+    dir.write("v1.7/data", "other");
+    auto across = run_in(dir, voxa_program(), {"v1.2/data"}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(across.out, banner("v1.2/data", 3) + "--" + question + written("v1.2/data", "v1.2/data7") + "-");
+    EXPECT_EQ(dir.read("v1.7/data"), "other");
+    EXPECT_EQ(dir.read("v1.2/data7"), "ABC");
+    EXPECT_EQ(dir.read("v1.2/data"), "ZBC");
+}
+
+TEST(WriteSafety, LinksToTheFileKeepPointingAtIt)
+{
+    // A second hard link sees the new bytes: the file is rewritten in place.
+    temp_dir dir;
+    dir.write("x.bin", "ABC");
+    fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
+    auto hard = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(hard.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+    EXPECT_EQ(dir.read("x.link"), "ZBC");
+    EXPECT_EQ(fs::hard_link_count(dir.path / "x.bin"), 2u);
+    EXPECT_EQ(dir.read("x.7in"), "ABC");
+
+    // A symbolic link stays one: the file it points to is replaced.
+    dir.write("real.bin", "ABC");
+    fs::create_symlink("real.bin", dir.path / "link.bin");
+    auto soft = run_in(dir, voxa_program(), {"link.bin"}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(soft.out, banner("link.bin", 3) + "--" + question + written("link.bin", "link.7in") + "-");
+    EXPECT_TRUE(fs::is_symlink(dir.path / "link.bin"));
+    EXPECT_EQ(dir.read("real.bin"), "ZBC");
+    EXPECT_EQ(dir.read("link.7in"), "ABC");
+}
+
+TEST(WriteSafety, PermissionBitsAreKeptAndNoTemporaryFileIsLeft)
+{
+    temp_dir dir;
+    dir.write("x.bin", "ABC");
+    const auto mode = static_cast<fs::perms>(0751);
+    fs::permissions(dir.path / "x.bin", mode);
+    auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(mode_of(dir.path / "x.bin"), mode);
+    EXPECT_EQ(mode_of(dir.path / "x.7in"), mode);
+    EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ZBC"}, {"x.7in", "ABC"}}));
+
+    // package gives its copy the bits of the file it copies, less the umask.
+    auto copy = run_in(dir, package_program(), {"make", "x.bin", "out.bin"}, "", [] { umask(027); });
+    EXPECT_EQ(copy.status, 0);
+    EXPECT_EQ(mode_of(dir.path / "out.bin"), static_cast<fs::perms>(0750));
+}
+
+TEST(WriteSafety, AFolderThatTakesNoNewFileIsWrittenInPlace)
+{
+    // As a user who may write the file and its backup, but not the folder.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the editor as another user";
+    temp_dir dir;
+    fs::permissions(dir.path, static_cast<fs::perms>(0755));
+    dir.write("x.bin", "ABC");
+    dir.write("x.7in", "older");
+    for (const char* name : {"x.bin", "x.7in"}) {
+        fs::permissions(dir.path / name, static_cast<fs::perms>(0666));
+        ASSERT_EQ(chown((dir.path / name).c_str(), 65534, 65534), 0);
+    }
+    auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", [] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(126);
+    });
+    EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+    EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ZBC"}, {"x.7in", "ABC"}}));
+}
+
+TEST(WriteSafety, AClosedStandardOutputNeverLandsInAFile)
+{
+    auto close_output = [] { close(1); };
+    temp_dir dir;
+    dir.write("t.bin", "ABC");
+    auto edited = run_in(dir, voxa_program(), {"t.bin"}, "e 0 5a\nw\ny\nq\n", close_output);
+    EXPECT_EQ(edited.status, 0);
+    EXPECT_EQ(edited.files, (std::map<std::string, std::string>{{"t.bin", "ZBC"}, {"t.7in", "ABC"}}));
+    auto copied = run_in(dir, package_program(), {"make", "t.bin", "out.bin"}, "", close_output);
+    EXPECT_EQ(copied.status, 0);
+    EXPECT_EQ(dir.read("out.bin"), "MBC");
+}
+
+TEST(WriteSafety, TheExitStatusTellsAScriptWhetherItsWritesLanded)
+{
+    auto limit = file_size_limit(2000);
+    auto full_output = [] {
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+    };
+    struct row {
+        const char* what;
+        std::string script;
+        std::function<void()> hook;
+        int status;
+    };
+    const std::string grow = "i 0 more.bin\nw\ny\n";
+    for (const auto& [what, script, hook, status] : std::vector<row>{
+             {"a write that failed", grow + "q\n", limit, 1},
+             {"a failed write, then one that landed", grow + "l 0 1500\nw\ny\nq\n", limit, 0},
+             {"a failed write, then one declined", grow + "w\nn\nq\n", limit, 1},
+             {"an output that cannot be written", "e 0 5a\nw\ny\nq\n", full_output, 1},
+             {"a write that landed", "e 0 5a\nw\ny\nq\n", {}, 0},
+         }) {
+        temp_dir dir;
+        dir.write("x.bin", std::string(1000, 'x'));
+        dir.write("more.bin", std::string(1500, 'm'));
+        EXPECT_EQ(run_in(dir, voxa_program(), {"x.bin"}, script, hook).status, status) << what;
+    }
+}
+
+TEST(WriteSafety, AFileThatIsNoLongerARegularFileIsRefusedBeforeTheQuestion)
+{
+    auto device = run_with({}, voxa_program(), {"/dev/null"}, "w\ny\nq\n");
+    EXPECT_EQ(device.out, banner("/dev/null", 0) + "-ERROR: /dev/null is not a regular file, not written...\n--");
+    EXPECT_EQ(device.status, 1);
+    EXPECT_FALSE(fs::exists("/dev/null7"));
+
+    for (std::string replaced_by : {"folder", "named pipe"}) {
+        SCOPED_TRACE(replaced_by);
+        temp_dir dir;
+        dir.write("x.bin", "ABC");
+        live_session s;
+        std::string file = (dir.path / "x.bin").string();
+        ASSERT_TRUE(s.start(file));
+        fs::remove(file);
+        if (replaced_by == "folder")
+            fs::create_directory(file);
+        else
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+        EXPECT_EQ(s.write(), "ERROR: " + file + " is not a regular file, not written...\n");
+        EXPECT_TRUE(s.st->write_failed);
+        EXPECT_FALSE(fs::exists(dir.path / "x.7in"));
+    }
+}
+
+TEST(WriteSafety, AFileGoneOrChangedSinceStartUp)
+{
+    // Gone: nothing to back up; the data is written anew.
+    temp_dir dir;
+    dir.write("x.bin", "ABC");
+    std::string file = (dir.path / "x.bin").string();
+    live_session gone;
+    ASSERT_TRUE(gone.start(file));
+    fs::remove(file);
+    EXPECT_EQ(gone.write(), question + "Nothing to back up: " + file + " is gone, it is written anew. \n" +
+                                "Please Wait... Writing new file " + file + ". \n");
+    EXPECT_EQ(dir.read("x.bin"), "ABC");
+    EXPECT_FALSE(fs::exists(dir.path / "x.7in"));
+
+    // A part loaded from a file that has grown since: its place in the file
+    // is not known any more.
+    dir.write("y.bin", "ABCDEF");
+    std::string grown = (dir.path / "y.bin").string();
+    live_session part;
+    ASSERT_TRUE(part.start(grown, "3"));
+    dir.write("y.bin", "ABCDEFGH");
+    EXPECT_EQ(part.write(), "ERROR: " + grown + " changed since it was loaded, not written...\n");
+    EXPECT_EQ(dir.read("y.bin"), "ABCDEFGH");
+    EXPECT_FALSE(fs::exists(dir.path / "y.7in"));
+}
