@@ -76,7 +76,8 @@ int main(int argc, char** argv)
         // Flushed only before a read that waits, and at the end.
         setvbuf(stdout, output, _IOFBF, sizeof output);
     }
-    static editor_state state;
+    // Never destroyed: the end of the process unmaps the buffer.
+    static editor_state& state = *new editor_state;
     if (!start_up(state, argc, argv, in, stdout)) {
         std::fflush(stdout);
         return 1;

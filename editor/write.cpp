@@ -1,23 +1,23 @@
-// Write (w): after the confirmation, copy the file as it stands on disk to
-// its backup name, then put the data in the file's place. The old contents
+// Write (w): after the confirmation, the file as it stands on disk becomes
+// its backup, and the data takes the file's place. The old contents
 // survive every failure, in the file or in its backup.
 //
 // The new file is the file's bytes before the part loaded, the data, and the
 // file's bytes after that part; for a file loaded whole, just the data. It
 // is written to a temporary file beside the file and renamed over it, so
-// that the file is either the old one or the new one, whatever happens. A
-// file with other hard links, or in a folder where no file can be made, is
-// rewritten in place, from its backup.
+// that the file is either the old one or the new one, whatever happens; the
+// old file itself takes the backup's name. A file with other hard links, or
+// in a folder where no new file can be made, is copied to its backup and
+// rewritten in place.
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "commands.hpp"
+#include "files.hpp"
 #include "numbers.hpp"
 
 extern const bool expert_user; // user_level.cpp: the build that writes without asking
@@ -37,31 +37,6 @@ bool confirmed(line_input& in, FILE* out)
     return false;
 }
 
-std::string folder_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool same_inode(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-bool same_file(const std::string& a, const std::string& b)
-{
-    struct stat sa {}, sb {};
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && same_inode(sa, sb);
-}
-
-bool same_folder(const std::string& a, const std::string& b)
-{
-    std::string fa = folder_of(a), fb = folder_of(b);
-    return fa == fb || same_file(fa, fb);
-}
-
 // Why the file as it stands cannot take the data back; nullptr when it can.
 const char* refusal(const editor_state& st, const struct stat& now)
 {
@@ -73,77 +48,6 @@ const char* refusal(const editor_state& st, const struct stat& now)
     if (!w.whole_file && !st.file_incomplete && changed)
         return "ERROR: %s changed since it was loaded, not written...\n";
     return nullptr;
-}
-
-bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t& written)
-{
-    written = 0;
-    while (written < size) {
-        ssize_t n = pwrite(to, bytes + written, size - written, at + static_cast<off_t>(written));
-        if (n > 0)
-            written += static_cast<size_t>(n);
-        else if (n == 0 || errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
-unsigned char copy_room[1 << 16];
-
-// Copies [at, at + size) of `from` to `to` at `to_at`, by the kernel where
-// it can. False on a fault, with errno set; a source that ends early is
-// copied as far as it goes.
-bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
-{
-    loff_t in = at, out = to_at;
-    off_t end = at + size;
-    while (in < end) {
-        ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(std::min<off_t>(end - in, 1 << 30)), 0);
-        if (n > 0)
-            continue;
-        if (n == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-            return false;
-        // This file system pair cannot: through our own buffer instead.
-        while (in < end) {
-            ssize_t got = pread(from, copy_room, static_cast<size_t>(std::min<off_t>(end - in, sizeof copy_room)), in);
-            if (got == 0)
-                return true;
-            size_t put = 0;
-            if (got < 0 ? errno != EINTR : !write_all(to, copy_room, static_cast<size_t>(got), out, put))
-                return false;
-            in += std::max<ssize_t>(got, 0);
-            out += std::max<ssize_t>(got, 0);
-        }
-    }
-    return true;
-}
-
-// Copies [at, at + size) of `from` to `to` at `to_at`, its runs of data
-// only: a hole in a sparse file stays a hole, and costs nothing.
-bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size)
-{
-    off_t end = at + size;
-    while (at < end) {
-        off_t data = lseek(from, at, SEEK_DATA);
-        if (data < 0 && errno == ENXIO)
-            return true; // nothing but a hole up to the end
-        off_t hole = data < 0 ? end : lseek(from, data, SEEK_HOLE);
-        if (data < 0)
-            data = at; // no holes known here: copy all of it
-        if (hole < 0 || hole > end)
-            hole = end;
-        if (data >= end)
-            return true;
-        if (!copy_run(from, data, to, to_at + (data - at), hole - data))
-            return false;
-        to_at += hole - at;
-        at = hole;
-    }
-    return true;
 }
 
 // The new file: the old bytes before the data, the data, the old bytes after.
@@ -164,75 +68,81 @@ new_file layout(const editor_state& st, off_t old_size)
     return f;
 }
 
-// Writes the new file into `to`, the old bytes taken from `source`.
-// cursor ends as the number of data bytes written.
-bool put_new_file(editor_state& st, const new_file& f, int source, int to)
+// Writes the new file into `to`, the old bytes taken from `source`, makes
+// it last and closes it; `made` receives what was written. cursor ends as
+// the number of data bytes written. False on a fault, which errno tells; a
+// file larger than the process may write is refused before it is touched.
+bool put_new_file(editor_state& st, const new_file& f, int source, int to, bool emptied_first, struct stat& made)
 {
     st.cursor = 0;
     size_t size = st.data_count > 0 ? static_cast<size_t>(st.data_count) : 0;
-    size_t written = 0;
-    bool ok = copy_bytes(source, 0, to, 0, f.before) &&
-              write_all(to, st.edit_buffer.data(), size, f.before, written);
-    st.cursor = static_cast<int32_t>(written);
     off_t length = f.before + static_cast<off_t>(size) + f.after;
-    return ok && copy_bytes(source, f.after_at, to, f.before + static_cast<off_t>(size), f.after) &&
-           ftruncate(to, length) == 0 && fsync(to) == 0;
-}
-
-void sync_folder(const std::string& path)
-{
-    int folder = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
+    size_t written = 0;
+    bool ok = within_size_limit(length);
+    if (!ok)
+        errno = EFBIG;
+    if (ok && emptied_first) {
+        ok = ftruncate(to, 0) == 0;
+        st.file_incomplete = true; // until the whole new file is there
     }
-}
-
-// Opens a plain file of one link for writing, emptied, without following a
-// link; -1 for anything else.
-int open_plain_file(const std::string& name)
-{
-    int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || ftruncate(fd, 0) != 0)) {
-        close(fd);
-        return -1;
+    ok = ok && copy_bytes(source, 0, to, 0, f.before) && write_all(to, st.edit_buffer.data(), size, f.before, written);
+    st.cursor = static_cast<int32_t>(written);
+    ok = ok && copy_bytes(source, f.after_at, to, f.before + static_cast<off_t>(size), f.after) &&
+         ftruncate(to, length) == 0 && fsync(to) == 0 && fstat(to, &made) == 0;
+    int error = errno;
+    if (close(to) != 0 && ok) {
+        ok = false;
+        error = errno;
     }
-    return fd;
+    errno = error;
+    return ok;
 }
 
-// Opens the backup: a new file takes over its name, so that whatever held
-// the name (a link to another file, a named pipe) is replaced, never
-// written through. Where the folder does not let the name be replaced, a
-// plain file of one link that holds it is written instead. `made` tells
-// whether the file is new.
-int open_backup(const std::string& backup, bool& made)
+void report_write_error(const editor_state& st, int error, FILE* out)
 {
-    made = false;
+    std::fprintf(out, "ERROR: can't write file %s (%s), %s...\n", st.file_name.c_str(), std::strerror(error),
+                 st.file_incomplete ? "the old one is in its backup" : "the file is left as it was");
+}
+
+// The write went through: what is on disk now is what a later write
+// compares with, and the data is the part of it that the data replaces.
+void written_whole(editor_state& st, const struct stat& made)
+{
+    st.file_incomplete = false;
+    st.window.file_size = made.st_size;
+    st.window.file_time = made.st_mtim;
+    st.window.length = std::max(0, st.data_count);
+}
+
+bool is_folder(const std::string& name)
+{
     struct stat there {};
-    if (lstat(backup.c_str(), &there) == 0) {
-        if (S_ISDIR(there.st_mode))
-            return -1;
-        if (unlink(backup.c_str()) != 0 && errno != ENOENT)
-            return S_ISREG(there.st_mode) ? open_plain_file(backup) : -1;
-    }
-    made = true;
-    return open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return lstat(name.c_str(), &there) == 0 && S_ISDIR(there.st_mode);
 }
 
-// Makes the backup, with the file's permission bits when it is new. False,
-// with a message, when it could not be made whole.
-bool make_backup(editor_state& st, int from, const struct stat& info, const std::string& backup, FILE* out)
+// Frees the backup's name: whatever holds it (a link to another file, a
+// named pipe) is removed, never written through. False when the name is a
+// folder's, or cannot be removed.
+bool free_backup_name(const std::string& backup)
 {
-    bool made = false;
-    int to = open_backup(backup, made);
+    if (is_folder(backup))
+        return false;
+    return unlink(backup.c_str()) == 0 || errno == ENOENT;
+}
+
+// Copies the file to a new file at its backup name, with the file's
+// permission bits; where the folder does not let the name be freed, to the
+// plain file of one link that holds it. False, with a message, when the
+// backup could not be made whole.
+bool copy_to_backup(int from, const struct stat& info, const std::string& backup, FILE* out)
+{
+    bool made = free_backup_name(backup);
+    int to = made ? open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                  : is_folder(backup) ? -1 : open_plain_file(backup);
     if (to < 0) {
         std::fprintf(out, "Can't open file %s.\n", backup.c_str());
         return false;
     }
-    std::fprintf(out, "Please Wait... Backing up current file to %s. \n", backup.c_str());
-    // Every read of the copy counts, the one that meets the end included.
-    st.addr_counter = wrap_add(st.addr_counter, static_cast<int64_t>(info.st_size) + 1);
     bool whole = (!made || fchmod(to, info.st_mode & 0777) == 0) && copy_bytes(from, 0, to, 0, info.st_size) &&
                  ftruncate(to, info.st_size) == 0 && fsync(to) == 0;
     int error = errno;
@@ -246,47 +156,17 @@ bool make_backup(editor_state& st, int from, const struct stat& info, const std:
     return whole;
 }
 
-// The file's owner and group for the new file; false when the process may
-// not give them and they differ from its own (the file is then rewritten in
-// place, so that it keeps its owner).
-bool keep_owner(int to, const struct stat& info)
+// Makes the backup of a file that a rename is about to replace: the old
+// file itself takes the backup's name by a second link, so nothing is
+// copied. Where no link can be made (another file system, or one without
+// hard links), a copy.
+bool link_to_backup(int from, const struct stat& info, const std::string& backup, FILE* out)
 {
-    if (fchown(to, info.st_uid, info.st_gid) == 0)
+    std::string self = "/proc/self/fd/" + std::to_string(from);
+    if (free_backup_name(backup) && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, backup.c_str(), AT_SYMLINK_FOLLOW) == 0 &&
+        fsync(from) == 0)
         return true;
-    struct stat made {};
-    return fstat(to, &made) == 0 && made.st_uid == info.st_uid && made.st_gid == info.st_gid;
-}
-
-// A new file beside `target`, to be renamed over it; -1 when the folder
-// does not let one be made, or it could not be given the file's owner.
-int temporary_beside(const std::string& target, const struct stat* info, std::string& temp)
-{
-    temp = folder_of(target) + "/.voxa-XXXXXX";
-    int to = mkostemp(temp.data(), O_CLOEXEC);
-    if (to < 0 || info == nullptr)
-        return to;
-    if (keep_owner(to, *info) && fchmod(to, info->st_mode & 07777) == 0)
-        return to;
-    unlink(temp.c_str());
-    close(to);
-    return -1;
-}
-
-mode_t new_file_mode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// The file the name stands for: a symbolic link is followed, so that the
-// file it points to is replaced and the link stays.
-std::string target_of(const std::string& name)
-{
-    char* real = realpath(name.c_str(), nullptr);
-    std::string target = real != nullptr ? real : name;
-    std::free(real);
-    return target;
+    return copy_to_backup(from, info, backup, out);
 }
 
 // Where the new file is written: a temporary file beside the file, renamed
@@ -311,84 +191,78 @@ bool open_destination(const editor_state& st, const struct stat* old, destinatio
         d.in_place = true;
         d.fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
     }
-    if (d.fd < 0) {
+    if (d.fd < 0)
         std::fprintf(out, "Can't open file %s.\n", name.c_str());
-        return false;
-    }
-    if (old == nullptr)
-        fchmod(d.fd, new_file_mode());
-    return true;
+    return d.fd >= 0;
 }
 
-bool within_size_limit(off_t size)
+// Writes the new file beside the old one, makes the backup (`old` is
+// nullptr when there is none to make), and renames the new file over the
+// old: the file is either the old one or the new one, whatever happens.
+bool replace_by_rename(editor_state& st, int from, const struct stat* old, const std::string& backup,
+                       destination& d, FILE* out)
 {
-    rlimit limit {};
-    return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-           static_cast<rlim_t>(size) <= limit.rlim_cur;
-}
-
-// Writes the new file to the destination, closes it and puts it in place;
-// false on a fault, which errno tells. `made` receives what was written.
-bool write_new(editor_state& st, const new_file& f, int source, destination& d, struct stat& made)
-{
-    off_t size = f.before + std::max(0, st.data_count) + f.after;
-    bool ok = within_size_limit(size);
-    if (!ok)
-        errno = EFBIG; // refused before the file is touched
-    if (ok && d.in_place) {
-        ok = ftruncate(d.fd, 0) == 0;
-        st.file_incomplete = true; // until the whole new file is written
-    }
-    ok = ok && put_new_file(st, f, source, d.fd) && fstat(d.fd, &made) == 0;
-    int error = errno;
-    if (close(d.fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && !d.in_place && rename(d.temp.c_str(), d.target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    errno = error;
-    return ok;
-}
-
-// Puts the new file in place of the old one (`old` is nullptr when there
-// is none), the old bytes taken from `from`, the file as it is. False, with
-// a message, on a fault.
-bool replace_file(editor_state& st, const struct stat* old, int from, const std::string& backup, FILE* out)
-{
-    destination d;
-    if (!open_destination(st, old, d, out))
-        return false;
     std::fprintf(out, "Please Wait... Writing new file %s. \n", st.file_name.c_str());
-    // The bytes around the data come from the backup when the file is
-    // emptied first, or was left incomplete by a failed write.
+    // A file that a failed rewrite in place left incomplete: the bytes
+    // around the data come from its backup.
     int source = from;
-    if ((d.in_place || st.file_incomplete) && !st.window.whole_file)
+    if (st.file_incomplete && !st.window.whole_file)
         source = open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat made {};
-    bool ok = source >= 0 || st.window.whole_file;
-    if (ok)
-        ok = write_new(st, layout(st, old != nullptr ? old->st_size : 0), source, d, made);
-    else
-        close(d.fd);
+    bool ok = (source >= 0 || st.window.whole_file) &&
+              put_new_file(st, layout(st, old != nullptr ? old->st_size : 0), source, d.fd, false, made);
     int error = errno;
     if (source != from && source >= 0)
         close(source);
     if (!ok) {
-        if (!d.in_place)
-            unlink(d.temp.c_str());
-        std::fprintf(out, "ERROR: can't write file %s (%s), %s...\n", st.file_name.c_str(), std::strerror(error),
-                     st.file_incomplete ? "the old one is in its backup" : "the file is left as it was");
+        if (source < 0 && !st.window.whole_file)
+            close(d.fd);
+        unlink(d.temp.c_str());
+        report_write_error(st, error, out);
         return false;
     }
-    st.file_incomplete = false;
-    if (!d.in_place)
-        sync_folder(d.target);
-    st.window.file_size = made.st_size;
-    st.window.file_time = made.st_mtim;
-    st.window.length = std::max(0, st.data_count);
+    bool linked = old != nullptr && !st.file_incomplete;
+    if (linked && !link_to_backup(from, *old, backup, out)) {
+        unlink(d.temp.c_str());
+        return false;
+    }
+    if (rename(d.temp.c_str(), d.target.c_str()) != 0) {
+        error = errno;
+        unlink(d.temp.c_str());
+        if (linked)
+            unlink(backup.c_str()); // it is the file itself, which stays as it was
+        report_write_error(st, error, out);
+        return false;
+    }
+    sync_folder(d.target);
+    written_whole(st, made);
+    return true;
+}
+
+// Rewrites the file itself, whose other hard links see the new bytes: the
+// backup is copied first, and the bytes around the data come from it.
+bool rewrite_in_place(editor_state& st, int from, const struct stat& old, const std::string& backup,
+                      destination& d, FILE* out)
+{
+    if (!st.file_incomplete && !copy_to_backup(from, old, backup, out)) {
+        close(d.fd);
+        return false;
+    }
+    std::fprintf(out, "Please Wait... Writing new file %s. \n", st.file_name.c_str());
+    int source = st.window.whole_file ? -1 : open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat made {};
+    bool ok = (source >= 0 || st.window.whole_file) &&
+              put_new_file(st, layout(st, old.st_size), source, d.fd, true, made);
+    int error = errno;
+    if (source >= 0)
+        close(source);
+    else if (!st.window.whole_file)
+        close(d.fd);
+    if (!ok) {
+        report_write_error(st, error, out);
+        return false;
+    }
+    written_whole(st, made);
     return true;
 }
 
@@ -400,7 +274,8 @@ bool write_anew(editor_state& st, FILE* out)
         return false;
     }
     std::fprintf(out, "Nothing to back up: %s is gone, it is written anew. \n", st.file_name.c_str());
-    return replace_file(st, nullptr, -1, "", out);
+    destination d;
+    return open_destination(st, nullptr, d, out) && replace_by_rename(st, -1, nullptr, "", d, out);
 }
 
 bool write_over(editor_state& st, FILE* out)
@@ -416,16 +291,26 @@ bool write_over(editor_state& st, FILE* out)
     }
     std::string backup = backup_name(name);
     bool ok = false;
+    destination d;
     if (const char* why = refusal(st, info)) {
         std::fprintf(out, why, name.c_str());
     } else if (same_file(name, backup)) {
         std::fprintf(out, "ERROR: backup %s is the file itself, not written...\n", backup.c_str());
-    } else if (st.file_incomplete) {
-        std::fprintf(out, "Backup %s kept: it holds the file as it was before the failed write. \n",
-                     backup.c_str());
-        ok = replace_file(st, &info, from, backup, out);
-    } else if (make_backup(st, from, info, backup, out)) {
-        ok = replace_file(st, &info, from, backup, out);
+    } else if (is_folder(backup)) {
+        std::fprintf(out, "Can't open file %s.\n", backup.c_str());
+    } else {
+        if (st.file_incomplete)
+            std::fprintf(out, "Backup %s kept: it holds the file as it was before the failed write. \n",
+                         backup.c_str());
+        else
+            std::fprintf(out, "Please Wait... Backing up current file to %s. \n", backup.c_str());
+        // Every read of the backup's byte-by-byte copy counts, the one that
+        // meets the end included, whether or not a copy is made.
+        if (!st.file_incomplete)
+            st.addr_counter = wrap_add(st.addr_counter, static_cast<int64_t>(info.st_size) + 1);
+        if (open_destination(st, &info, d, out))
+            ok = d.in_place ? rewrite_in_place(st, from, info, backup, d, out)
+                            : replace_by_rename(st, from, &info, backup, d, out);
     }
     close(from);
     return ok;

@@ -300,11 +300,13 @@ TEST(Write, ABackupNameThatIsAFolder)
 
 TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
 {
-    // The backup cannot be written whole: the file is left as it was.
+    // A file with a second link is copied to its backup and rewritten in
+    // place; the copy cannot be written whole, and the file is left as it was.
     std::string old(3000, 'o');
     old[2999] = 'E';
     temp_dir big;
     big.write("x.bin", old);
+    fs::create_hard_link(big.path / "x.bin", big.path / "x.link");
     auto no_backup = run_in(big, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", file_size_limit(2000));
     std::string head = banner("x.bin", 3000) + "--" + question + backing_up("x.7in");
     ASSERT_EQ(no_backup.out.rfind(head, 0), 0u) << no_backup.out;
@@ -313,8 +315,8 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     EXPECT_EQ(no_backup.status, 1);
     EXPECT_TRUE(big.read("x.bin") == old);
 
-    // The backup fits but the grown file does not: the file is left as it
-    // was, and the next session's write backs up the whole old file.
+    // A grown file that does not fit: the file is left as it was, with no
+    // temporary file beside it, and the next session's write backs it up.
     std::string small(1000, 's');
     temp_dir grown;
     grown.write("x.bin", small);
@@ -328,7 +330,7 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     ASSERT_EQ(rest.back(), '-');
     expect_one_error_line(rest.substr(done.size(), rest.size() - done.size() - 1));
     EXPECT_EQ(no_file.status, 1);
-    EXPECT_EQ(no_file.files.size(), 3u); // no temporary file left behind
+    EXPECT_EQ(no_file.files.size(), 2u);
     EXPECT_TRUE(grown.read("x.bin") == small);
     auto next = run_in(grown, voxa_program(), {"x.bin"}, "w\ny\nq\n");
     EXPECT_EQ(next.status, 0);
