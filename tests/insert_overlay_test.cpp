@@ -121,6 +121,11 @@ TEST(OverlayFile, TheLastWordIsAlwaysTheCount)
     auto same_word = run_with(files, voxa_program(), {"a.bin"}, "o 2 g.bin\nd 0\no -1 g.bin\no 5 \nq\n");
     EXPECT_EQ(same_word.out, banner("a.bin", 3) + "-" + overlaid("2", 2, 2) + "-" + dump(0, "ABXY", 0) +
                                  "-ERROR: offset outside the buffer...\n-Could not open file: 5 \n-");
+
+    // Two blanks before the count leave an empty file-name word.
+    auto empty_name = run_with(files, voxa_program(), {"a.bin"}, "o 1 g.bin  2\no 1  0\nd 0\nq\n");
+    EXPECT_EQ(empty_name.out, banner("a.bin", 3) + "-Could not open file:  \n-Could not open file:  \n-" +
+                                  dump(0, abc, 0) + "-");
 }
 
 TEST(InsertOverlay, LinesWithoutTheirWordsAreCommandErrors)
@@ -183,7 +188,7 @@ TEST(InsertFile, APipeIsRefusedWithoutWaiting)
     EXPECT_EQ(after, "\n-" + dump(0, abc, 0) + "-");
 }
 
-TEST(InsertFile, TakesNoMoreThanTheSizeItMeasured)
+TEST(InsertFile, TakesNoMoreAndCountsNoMoreThanTheFileGives)
 {
     // A kernel file says it is empty and then gives bytes: the gap is empty,
     // so nothing is stored over the data after it.
@@ -191,6 +196,20 @@ TEST(InsertFile, TakesNoMoreThanTheSizeItMeasured)
         GTEST_SKIP() << "no /proc/version here";
     auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "i 1 /proc/version\nd 0\nq\n");
     EXPECT_EQ(r.out, banner("a.bin", 3) + "-" + inserted("/proc/version", 0, 3, 1, 0) + "-" + dump(0, abc, 0) + "-");
+
+    // One that says 4096 bytes and gives a line: the rest of the gap closes,
+    // so no stale byte counts as data.
+    const std::string name = "/sys/kernel/mm/transparent_hugepage/enabled";
+    if (!fs::exists(name))
+        GTEST_SKIP() << "no " << name << " here";
+    temp_dir dir;
+    std::string gives = dir.read(name);
+    auto r2 = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "i 1 " + name + "\nd 0\nq\n");
+    long n = static_cast<long>(gives.size());
+    std::string data = "A" + gives + "BC\xff";
+    std::string head = inserted(name, 4096, 3, 1, n) + "ERROR: " + name + " measured 4096 bytes but gave " +
+                       std::to_string(n) + ", data_count = " + std::to_string(3 + n) + " \n";
+    EXPECT_EQ(r2.out, banner("a.bin", 3) + "-" + head + "-" + dump(0, data, 0, static_cast<int>(data.size() + 15) / 16) + "-");
 }
 
 TEST(OverlayFile, StopsAtTheBuffersLastSlot)

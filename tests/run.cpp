@@ -25,21 +25,19 @@ std::string slurp(const fs::path& p)
 }
 
 // Waits for the child, killing it when it runs past its time.
-int wait_for(pid_t pid, int seconds, int& signal_number, long& peak_kb)
+int wait_for(pid_t pid, int seconds, int& signal_number)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
-    rusage usage {};
-    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+    while (waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            wait4(pid, &status, 0, &usage);
+            waitpid(pid, &status, 0);
             signal_number = SIGKILL;
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    peak_kb = usage.ru_maxrss;
     if (WIFSIGNALED(status)) {
         signal_number = WTERMSIG(status);
         return -1;
@@ -105,7 +103,7 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
         _exit(127);
     }
     run_result result;
-    result.status = wait_for(pid, seconds, result.signal, result.peak_kb);
+    result.status = wait_for(pid, seconds, result.signal);
     result.out = io.read("stdout");
     for (const auto& entry : fs::directory_iterator(dir.path))
         if (entry.is_regular_file())

@@ -28,7 +28,6 @@ struct run_result {
     std::string out;
     int status = -1;    // exit status; -1 when ended by a signal or timed out
     int signal = 0;     // the signal that ended it, if any
-    long peak_kb = 0;   // its peak resident memory
     std::map<std::string, std::string> files; // the folder afterwards
 };
 

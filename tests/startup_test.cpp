@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -110,6 +113,75 @@ TEST(StartUp, TheBufferLimit)
     EXPECT_NE(later.out.find("Read 2 to 5000001 bytes"), std::string::npos);
 }
 
+TEST(StartUp, LoadsThatCouldRunForEverEnd)
+{
+    // The count of bytes read would pass the last 32-bit position: the load
+    // stops there, as it stops at the buffer's last slot.
+    const std::string stop = "Read 2147483647 to 2147483646 bytes, use 'startbyte' option to chg starting byte. \n";
+    auto zeros = run_with({}, voxa_program(), {"/dev/zero", "2147483647"}, "o 0 /dev/zero 0\nq\n");
+    EXPECT_EQ(zeros.signal, 0);
+    EXPECT_EQ(zeros.out, "Please Wait... Loading /dev/zero into memory \n" + stop +
+                             " 0 Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n"
+                             "-Please Wait... Loading /dev/zero into memory at 0 \n" +
+                             stop + " 0 Bytes Loaded into memory. \n-");
+
+    // A late startbyte in a regular file is reached with a seek.
+    temp_dir dir;
+    fs::create_directory(dir.path / "big");
+    dir.write("big/sparse", "");
+    fs::resize_file(dir.path / "big/sparse", uintmax_t{6} << 30);
+    auto sparse = run_in(dir, voxa_program(), {"big/sparse", "2147483000"}, "d\nq\n", {}, 10);
+    EXPECT_EQ(sparse.signal, 0);
+    EXPECT_EQ(sparse.out.substr(0, sparse.out.find('-')),
+              "Please Wait... Loading big/sparse into memory \n"
+              "Read 2147483000 to 2147483646 bytes, use 'startbyte' option to chg starting byte. \n"
+              " 647 Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n");
+}
+
+TEST(StartUp, ASeekLoadsWhatReadingEveryByteWouldLoad)
+{
+    // The same bytes from a regular file (passed with a seek) and from a
+    // named pipe (read byte after byte) give the same session.
+    std::string bytes;
+    for (int j = 0; j < 3000; ++j)
+        bytes += static_cast<char>(j * 7);
+    temp_dir dir;
+    dir.write("f", bytes);
+    ASSERT_EQ(mkfifo((dir.path / "p").c_str(), 0600), 0);
+    const std::string script = "d 0\nf\no 0 f 0\nd\nq\n";
+    for (const char* startbyte : {"1000", "3000", "3001", "3002"}) {
+        auto file = run_in(dir, voxa_program(), {"f", startbyte}, script);
+        auto pipe = run_in(dir, voxa_program(), {"p", startbyte}, script, [&] {
+            if (fork() == 0) {
+                int fd = open("p", O_WRONLY);
+                _exit(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) ? 0 : 1);
+            }
+        });
+        std::string expected = file.out;
+        expected.replace(expected.find("Loading f into"), 14, "Loading p into");
+        EXPECT_EQ(pipe.out, expected) << startbyte;
+    }
+}
+
+TEST(CommandLine, HelpAndVersionOnlyAsTheSoleArgument)
+{
+    for (const auto& [program, name] : {std::pair{voxa_program(), std::string("voxa")}, {package_program(), "package"}}) {
+        auto help = run_with({}, program, {"--help"}, "");
+        EXPECT_EQ(help.out.rfind("Usage: " + name + " ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("man " + name + "\n"), std::string::npos) << help.out;
+        EXPECT_EQ(help.status, 0);
+        auto version = run_with({}, program, {"--version"}, "");
+        EXPECT_EQ(version.out, name + " 2.10\n");
+        EXPECT_EQ(version.status, 0);
+    }
+    // Anywhere else it is a file name.
+    auto named = run_with({{"--help", "ABC"}}, voxa_program(), {"./--help"}, "q\n");
+    EXPECT_EQ(named.out, banner("./--help", 3) + "-");
+    auto two = run_with({}, voxa_program(), {"--help", "1"}, "q\n");
+    EXPECT_EQ(two.out, "Can't Open file --help.\n");
+    EXPECT_EQ(two.status, 1);
+}
+
 TEST(Prompt, EndOfInputEndsTheProgram)
 {
     auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "d");
@@ -127,6 +199,24 @@ TEST(Prompt, ALineTooLongIsRefusedWhole)
     EXPECT_EQ(ok.out, banner("a.bin", 3) + "-" + abc_line + "-");
 }
 
+TEST(Prompt, ALineWithoutEndTakesNoMoreMemory)
+{
+    // 150 MB without a line end: a line is kept to 200 characters and the
+    // rest dropped as it is read, so the editor runs in 64 MB of address
+    // space. (A sanitizer build reserves far more, so it runs unlimited.)
+    auto address_space = [] {
+#ifndef __SANITIZE_ADDRESS__
+        rlimit limit{64 << 20, 64 << 20};
+        setrlimit(RLIMIT_AS, &limit);
+#endif
+    };
+    temp_dir dir;
+    dir.write("a.bin", "ABC");
+    auto r = run_in(dir, voxa_program(), {"a.bin"}, std::string(150000000, 'd'), address_space);
+    EXPECT_EQ(r.out, banner("a.bin", 3) + "-command error, use ? for help...\n-");
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(StartUp, LongFileNamesAreHeldWhole)
 {
     std::string name(240, 'n');
@@ -134,38 +224,124 @@ TEST(StartUp, LongFileNamesAreHeldWhole)
     EXPECT_EQ(r.out, banner(name, 3) + "-");
 }
 
-// A person at a terminal sees the prompt before typing anything.
-TEST(Terminal, ThePromptShowsBeforeAnyInput)
-{
-    temp_dir dir;
-    dir.write("a.bin", "ABC");
-    std::string program = voxa_program();
-    std::string file = (dir.path / "a.bin").string();
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execl(program.c_str(), program.c_str(), file.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+namespace {
+
+// The editor driven a line or a key at a time, as a person at a terminal
+// or a program on the other end of two pipes would: each waits for what the
+// editor shows before it types.
+struct live_editor {
+    int to = -1;   // what is typed goes here
+    int from = -1; // what is shown comes from here
+    pid_t pid = -1;
     std::string seen;
-    auto read_until = [&](const std::string& wanted) {
+
+    live_editor(const std::string& file, bool terminal)
+    {
+        std::string program = voxa_program();
+        int in[2] = {-1, -1}, out[2] = {-1, -1};
+        if (terminal) {
+            pid = forkpty(&to, nullptr, nullptr, nullptr);
+            from = to;
+        } else if (pipe(in) == 0 && pipe(out) == 0) {
+            pid = fork();
+            to = in[1];
+            from = out[0];
+        }
+        if (pid == 0) {
+            if (!terminal && (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0))
+                _exit(126);
+            setenv("TERM", "xterm", 1);
+            execl(program.c_str(), program.c_str(), file.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (!terminal) {
+            close(in[0]);
+            close(out[1]);
+        }
+    }
+    ~live_editor()
+    {
+        if (from != to)
+            close(from);
+        close(to);
+    }
+
+    // Waits until `wanted` has been shown since the last wait.
+    bool shows(const std::string& wanted)
+    {
         char chunk[256];
-        pollfd p{master, POLLIN, 0};
+        pollfd p{from, POLLIN, 0};
         while (seen.find(wanted) == std::string::npos && poll(&p, 1, 10000) > 0) {
-            ssize_t n = read(master, chunk, sizeof chunk);
+            ssize_t n = read(from, chunk, sizeof chunk);
             if (n <= 0)
                 break;
             seen.append(chunk, static_cast<size_t>(n));
         }
-        return seen.find(wanted) != std::string::npos;
-    };
-    EXPECT_TRUE(read_until("HELP. \r\n-")) << seen;
-    ASSERT_EQ(write(master, "v\n", 2), 2);
-    EXPECT_TRUE(read_until("Version 2.10 (C)\r\n-")) << seen;
-    ASSERT_EQ(write(master, "q\n", 2), 2);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        size_t at = seen.find(wanted);
+        if (at == std::string::npos)
+            return false;
+        seen.erase(0, at + wanted.size());
+        return true;
+    }
+    void type(const std::string& keys) { ASSERT_EQ(write(to, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    int status()
+    {
+        int st = 0;
+        waitpid(pid, &st, 0);
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+};
+
+} // namespace
+
+// The prompt shows before every read that waits, at a terminal and in a
+// pipe driven line by line.
+TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
+{
+    temp_dir dir;
+    dir.write("a.bin", "ABC");
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipes");
+        const std::string line_end = terminal ? "\r\n" : "\n";
+        live_editor t((dir.path / "a.bin").string(), terminal);
+        ASSERT_GT(t.pid, 0);
+        EXPECT_TRUE(t.shows("HELP. " + line_end + "-")) << t.seen;
+        t.type("d\n");
+        EXPECT_TRUE(t.shows("ABC\xff............" + line_end + "-")) << t.seen;
+        t.type("v\n");
+        EXPECT_TRUE(t.shows("Version 2.10 (C)" + line_end + "-")) << t.seen;
+        t.type("q\n");
+        EXPECT_EQ(t.status(), 0);
+    }
+}
+
+// The up arrow recalls a line, Ctrl-C drops the line being typed and keeps
+// the session and its edits, Ctrl-D leaves on a fresh line.
+TEST(Terminal, RecallInterruptAndEnd)
+{
+#ifndef VOXA_LINE_EDITING_BUILT
+    GTEST_SKIP() << "built without libedit";
+#endif
+    temp_dir dir;
+    dir.write("a.bin", "ABC");
+    live_editor t((dir.path / "a.bin").string(), true);
+    ASSERT_GT(t.pid, 0);
+    ASSERT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
+    t.type("d 0\r");
+    ASSERT_TRUE(t.shows("ABC")) << t.seen;
+    t.type("e 0 5a\r");
+    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
+    t.type("e 1 5a");
+    ASSERT_TRUE(t.shows("e 1 5a")) << t.seen;
+    t.type("\x03"); // Ctrl-C: the edit of byte 1 never happens
+    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
+    t.type("\x1b[A\x1b[A\r"); // twice up: d 0
+    EXPECT_TRUE(t.shows("0000:0000 5a 42 43 ff")) << t.seen;
+    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
+    t.type("h\r"); // the recall list does not change the history
+    EXPECT_TRUE(t.shows("1: e 0 5a\r\n2: d 0\r\n-")) << t.seen;
+    t.type("\x04");
+    EXPECT_TRUE(t.shows("\r\n")) << t.seen;
+    EXPECT_EQ(t.status(), 0);
+    EXPECT_EQ(dir.read("a.bin"), "ABC"); // nothing written without w
 }
