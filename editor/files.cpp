@@ -25,6 +25,13 @@ namespace {
 
 unsigned char copy_room[1 << 16];
 
+// The source ended before the bytes it was to give: it changed under us.
+bool shorter()
+{
+    errno = ENODATA;
+    return false;
+}
+
 // Copies [at, at + size) of `from` to `to` at `to_at`, by the kernel where
 // the two files allow it, else through our own buffer.
 bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
@@ -36,13 +43,13 @@ bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
         if (n > 0 || (n < 0 && errno == EINTR))
             continue;
         if (n == 0)
-            return true;
+            return shorter();
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
             return false;
         while (in < end) {
             ssize_t got = pread(from, copy_room, static_cast<size_t>(std::min<off_t>(end - in, sizeof copy_room)), in);
             if (got == 0)
-                return true;
+                return shorter();
             size_t put = 0;
             if (got < 0 ? errno != EINTR : !write_all(to, copy_room, static_cast<size_t>(got), out, put))
                 return false;
@@ -66,6 +73,9 @@ bool keep_owner(int to, const struct stat& info)
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size)
 {
     off_t end = at + size;
+    struct stat info {};
+    if (size > 0 && (fstat(from, &info) != 0 || info.st_size < end))
+        return shorter();
     while (at < end) {
         off_t data = lseek(from, at, SEEK_DATA);
         if (data < 0 && errno == ENXIO)

@@ -12,7 +12,8 @@ bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t
 
 // Copies [at, at + size) of `from` to `to` at `to_at`, its runs of data
 // only, by the kernel where it can: a hole stays a hole, and costs nothing.
-// A source that ends early is copied as far as it goes. False on a fault.
+// False on a fault, which errno tells; a source that does not hold all of
+// those bytes is one (ENODATA).
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size);
 
 std::string folder_of(const std::string& path);

@@ -85,16 +85,17 @@ struct source {
     }
 
     // Passes up to n bytes; how many it passed, 0 at the end of the file.
+    // A seek is taken only when the last byte it passes is there to read:
+    // a kernel file may say it is larger than what it gives.
     int64_t skip(int64_t n)
     {
         if (at == end && seekable) {
             off_t here = lseek(fd, 0, SEEK_CUR);
             int64_t left = here < 0 ? 0 : size - here;
-            if (left > 0) {
-                int64_t passed = std::min(n, left);
-                if (lseek(fd, static_cast<off_t>(passed), SEEK_CUR) >= 0)
-                    return passed;
-            }
+            int64_t passed = std::min(n, left);
+            unsigned char last = 0;
+            if (passed > 0 && pread(fd, &last, 1, here + passed - 1) == 1 && lseek(fd, passed, SEEK_CUR) >= 0)
+                return passed;
         }
         if (at == end && !refill())
             return 0;
@@ -148,7 +149,9 @@ load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64
             st.cursor += static_cast<int32_t>(done);
         }
         if (done > 0) {
-            st.addr_counter += static_cast<int32_t>(done);
+            // Never past startbyte - 1 or 2147483647, however far below 0
+            // the count began.
+            st.addr_counter = static_cast<int32_t>(int64_t{st.addr_counter} + done);
             result.taken += done;
             continue;
         }

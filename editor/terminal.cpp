@@ -74,6 +74,7 @@ void start_line_editing(line_input& in)
     HistEvent event;
     history(recall, &event, H_SETSIZE, 1000);
     el_set(editor, EL_EDITOR, "emacs");
+    el_set(editor, EL_SIGNAL, 1); // the terminal is set back on Ctrl-Z and restored after it
     el_set(editor, EL_HIST, history, recall);
     el_set(editor, EL_PROMPT, show_prompt);
     el_set(editor, EL_ADDFN, "voxa-end-or-delete", "End the input or delete a character", end_or_delete);

@@ -133,9 +133,15 @@ bool free_backup_name(const std::string& backup)
 // Copies the file to a new file at its backup name, with the file's
 // permission bits; where the folder does not let the name be freed, to the
 // plain file of one link that holds it. False, with a message, when the
-// backup could not be made whole.
+// backup could not be made whole; a copy larger than the process may write
+// is refused before the name is touched.
 bool copy_to_backup(int from, const struct stat& info, const std::string& backup, FILE* out)
 {
+    if (!within_size_limit(info.st_size)) {
+        std::fprintf(out, "ERROR: can't write backup %s (%s), file not written...\n", backup.c_str(),
+                     std::strerror(EFBIG));
+        return false;
+    }
     bool made = free_backup_name(backup);
     int to = made ? open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
                   : is_folder(backup) ? -1 : open_plain_file(backup);
@@ -143,7 +149,8 @@ bool copy_to_backup(int from, const struct stat& info, const std::string& backup
         std::fprintf(out, "Can't open file %s.\n", backup.c_str());
         return false;
     }
-    bool whole = (!made || fchmod(to, info.st_mode & 0777) == 0) && copy_bytes(from, 0, to, 0, info.st_size) &&
+    // A file the process does not own keeps its bits.
+    bool whole = (fchmod(to, info.st_mode & 0777) == 0 || !made) && copy_bytes(from, 0, to, 0, info.st_size) &&
                  ftruncate(to, info.st_size) == 0 && fsync(to) == 0;
     int error = errno;
     if (close(to) != 0 && whole) {
@@ -156,17 +163,30 @@ bool copy_to_backup(int from, const struct stat& info, const std::string& backup
     return whole;
 }
 
-// Makes the backup of a file that a rename is about to replace: the old
-// file itself takes the backup's name by a second link, so nothing is
-// copied. Where no link can be made (another file system, or one without
-// hard links), a copy.
-bool link_to_backup(int from, const struct stat& info, const std::string& backup, FILE* out)
+// Where the bytes around the data come from, and how many there are.
+struct old_bytes {
+    int fd = -1;
+    off_t size = 0;
+};
+
+// The backup as the source of the old bytes, for a file that is emptied
+// first or that a failed write left incomplete. A kept backup must be the
+// file as it was loaded, or as last written. False, with a message, when it
+// cannot serve.
+bool from_backup(const editor_state& st, const std::string& backup, old_bytes& old, FILE* out)
 {
-    std::string self = "/proc/self/fd/" + std::to_string(from);
-    if (free_backup_name(backup) && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, backup.c_str(), AT_SYMLINK_FOLLOW) == 0 &&
-        fsync(from) == 0)
-        return true;
-    return copy_to_backup(from, info, backup, out);
+    old.fd = open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (old.fd < 0 || fstat(old.fd, &info) != 0) {
+        std::fprintf(out, "Can't open file %s.\n", backup.c_str());
+        return false;
+    }
+    old.size = info.st_size;
+    if (st.file_incomplete && info.st_size != st.window.file_size) {
+        std::fprintf(out, "ERROR: %s changed since it was loaded, not written...\n", backup.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Where the new file is written: a temporary file beside the file, renamed
@@ -196,45 +216,79 @@ bool open_destination(const editor_state& st, const struct stat* old, destinatio
     return d.fd >= 0;
 }
 
-// Writes the new file beside the old one, makes the backup (`old` is
-// nullptr when there is none to make), and renames the new file over the
-// old: the file is either the old one or the new one, whatever happens.
+void progress(FILE* out, const char* format, const std::string& name)
+{
+    std::fprintf(out, format, name.c_str());
+    std::fflush(out); // shown while the write goes on, whatever ends it
+}
+
+// Puts the new file, complete at its temporary name, in the old one's
+// place, and the old file in the backup's: the two are exchanged, and the
+// old file, now at the temporary name, is renamed to the backup's. At no
+// moment is the file missing, nor the backup another name of it. Where the
+// file system cannot exchange, or the backup's name cannot take the old
+// file, the old file is copied to the backup. False, with a message, on a
+// fault; the file is then as it was, and the temporary file gone.
+bool swap_in(const editor_state& st, int from, const struct stat& old, const std::string& backup,
+             const destination& d, FILE* out)
+{
+    bool exchanged = renameat2(AT_FDCWD, d.temp.c_str(), AT_FDCWD, d.target.c_str(), RENAME_EXCHANGE) == 0;
+    if (exchanged && !is_folder(backup) && rename(d.temp.c_str(), backup.c_str()) == 0)
+        return true;
+    bool copied = copy_to_backup(from, old, backup, out);
+    if (!exchanged) {
+        if (copied && rename(d.temp.c_str(), d.target.c_str()) == 0)
+            return true;
+        if (copied)
+            report_write_error(st, errno, out);
+        unlink(d.temp.c_str());
+        return false;
+    }
+    // Exchanged: the temporary name holds the old file. With its copy made
+    // it goes; without, it goes back in its place.
+    if (!copied && renameat2(AT_FDCWD, d.temp.c_str(), AT_FDCWD, d.target.c_str(), RENAME_EXCHANGE) != 0) {
+        std::fprintf(out, "ERROR: the old file is kept as %s...\n", d.temp.c_str());
+        return false;
+    }
+    unlink(d.temp.c_str());
+    return copied;
+}
+
+// Writes the new file beside the old one and puts it in the old one's
+// place (`old` is nullptr when there is no file), the old file becoming
+// the backup: the file is either the old one or the new one, whatever
+// happens.
 bool replace_by_rename(editor_state& st, int from, const struct stat* old, const std::string& backup,
                        destination& d, FILE* out)
 {
-    std::fprintf(out, "Please Wait... Writing new file %s. \n", st.file_name.c_str());
-    // A file that a failed rewrite in place left incomplete: the bytes
-    // around the data come from its backup.
-    int source = from;
-    if (st.file_incomplete && !st.window.whole_file)
-        source = open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    progress(out, "Please Wait... Writing new file %s. \n", st.file_name);
+    old_bytes source{from, old != nullptr ? old->st_size : 0};
+    bool kept = st.file_incomplete && !st.window.whole_file;
     struct stat made {};
-    bool ok = (source >= 0 || st.window.whole_file) &&
-              put_new_file(st, layout(st, old != nullptr ? old->st_size : 0), source, d.fd, false, made);
-    int error = errno;
-    if (source != from && source >= 0)
-        close(source);
-    if (!ok) {
-        if (source < 0 && !st.window.whole_file)
-            close(d.fd);
-        unlink(d.temp.c_str());
-        report_write_error(st, error, out);
-        return false;
-    }
-    bool linked = old != nullptr && !st.file_incomplete;
-    if (linked && !link_to_backup(from, *old, backup, out)) {
+    bool written = false;
+    if (kept && !from_backup(st, backup, source, out))
+        close(d.fd);
+    else if (put_new_file(st, layout(st, source.size), source.fd, d.fd, false, made))
+        written = true;
+    else
+        report_write_error(st, errno, out);
+    if (kept && source.fd >= 0)
+        close(source.fd);
+    if (!written) {
         unlink(d.temp.c_str());
         return false;
     }
-    if (rename(d.temp.c_str(), d.target.c_str()) != 0) {
-        error = errno;
+    if (old != nullptr && !st.file_incomplete) {
+        if (!swap_in(st, from, *old, backup, d, out))
+            return false;
+    } else if (rename(d.temp.c_str(), d.target.c_str()) != 0) {
+        report_write_error(st, errno, out);
         unlink(d.temp.c_str());
-        if (linked)
-            unlink(backup.c_str()); // it is the file itself, which stays as it was
-        report_write_error(st, error, out);
         return false;
     }
     sync_folder(d.target);
+    if (old != nullptr && !same_folder(d.target, backup))
+        sync_folder(backup);
     written_whole(st, made);
     return true;
 }
@@ -248,22 +302,21 @@ bool rewrite_in_place(editor_state& st, int from, const struct stat& old, const 
         close(d.fd);
         return false;
     }
-    std::fprintf(out, "Please Wait... Writing new file %s. \n", st.file_name.c_str());
-    int source = st.window.whole_file ? -1 : open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    progress(out, "Please Wait... Writing new file %s. \n", st.file_name);
+    old_bytes source;
     struct stat made {};
-    bool ok = (source >= 0 || st.window.whole_file) &&
-              put_new_file(st, layout(st, old.st_size), source, d.fd, true, made);
-    int error = errno;
-    if (source >= 0)
-        close(source);
-    else if (!st.window.whole_file)
+    bool written = false;
+    if (!st.window.whole_file && !from_backup(st, backup, source, out))
         close(d.fd);
-    if (!ok) {
-        report_write_error(st, error, out);
-        return false;
-    }
-    written_whole(st, made);
-    return true;
+    else if (put_new_file(st, layout(st, source.size), source.fd, d.fd, true, made))
+        written = true;
+    else
+        report_write_error(st, errno, out);
+    if (source.fd >= 0)
+        close(source.fd);
+    if (written)
+        written_whole(st, made);
+    return written;
 }
 
 // The file is gone: there is nothing to back up, and it is written anew.
@@ -281,7 +334,8 @@ bool write_anew(editor_state& st, FILE* out)
 bool write_over(editor_state& st, FILE* out)
 {
     const std::string& name = st.file_name;
-    int from = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not waiting for a writer should the name have become a named pipe.
+    int from = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (from < 0 || fstat(from, &info) != 0) {
         std::fprintf(out, "Can't open file %s.\n", name.c_str());
@@ -303,7 +357,7 @@ bool write_over(editor_state& st, FILE* out)
             std::fprintf(out, "Backup %s kept: it holds the file as it was before the failed write. \n",
                          backup.c_str());
         else
-            std::fprintf(out, "Please Wait... Backing up current file to %s. \n", backup.c_str());
+            progress(out, "Please Wait... Backing up current file to %s. \n", backup);
         // Every read of the backup's byte-by-byte copy counts, the one that
         // meets the end included, whether or not a copy is made.
         if (!st.file_incomplete)

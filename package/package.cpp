@@ -95,7 +95,8 @@ copied copy_rest(int in, int out, long long& done, long long length)
 }
 
 // Copies exactly `length` bytes, the first one replaced by M. Returns 0, or
-// the message's exit status on a short read or a failed write.
+// the message's exit status on a short read or a failed write; the caller
+// closes both files.
 int copy_marked(int in, int out, long long length, const char* in_name, const char* out_name)
 {
     long long done = 0;
@@ -117,14 +118,13 @@ int copy_marked(int in, int out, long long length, const char* in_name, const ch
     case copied::whole:
         break;
     }
-    if (close(out) != 0)
-        return fail("Can't write file %s.", out_name);
     return 0;
 }
 
 } // namespace
 
-int main(int argc, char** argv)
+// The whole program, callable in-process: the fuzz target runs it so.
+int package_main(int argc, char** argv)
 {
     open_missing_standard_files();
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
@@ -149,10 +149,21 @@ int main(int argc, char** argv)
     // A new copy gets the permission bits of the file it copies, less the
     // umask, as a plain copy does: an executable stays executable.
     int out = open(out_name, O_WRONLY | O_CREAT | O_TRUNC, info.st_mode & 0777);
-    if (out < 0)
+    if (out < 0) {
+        close(in);
         return fail("Can't open file %s.", out_name);
+    }
     std::printf("\nPlease wait... creating %s", "voxa.exe");
     int status = copy_marked(in, out, length, in_name, out_name);
     close(in);
+    if (close(out) != 0 && status == 0)
+        status = fail("Can't write file %s.", out_name);
     return std::fflush(stdout) == 0 ? status : 1;
 }
+
+#ifndef PACKAGE_NO_MAIN
+int main(int argc, char** argv)
+{
+    return package_main(argc, argv);
+}
+#endif

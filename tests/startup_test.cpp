@@ -136,6 +136,12 @@ TEST(StartUp, LoadsThatCouldRunForEverEnd)
               "Please Wait... Loading big/sparse into memory \n"
               "Read 2147483000 to 2147483646 bytes, use 'startbyte' option to chg starting byte. \n"
               " 647 Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n");
+
+    // From a count far below 0 the seek passes more than 2^31 bytes at once.
+    dir.write("a.bin", "ABC");
+    auto far = run_in(dir, voxa_program(), {"a.bin", "2000000000"}, "d 080000000\no 0 big/sparse 0\nq\n", {}, 10);
+    EXPECT_EQ(far.signal, 0);
+    EXPECT_NE(far.out.find("Read 2000000000 to 2004999999 bytes"), std::string::npos) << far.out;
 }
 
 TEST(StartUp, ASeekLoadsWhatReadingEveryByteWouldLoad)

@@ -163,6 +163,32 @@ TEST(Write, CountersAfterAWriteAndTheEndSlotNeverWritten)
     EXPECT_EQ(r.files.at("a.7in"), "ABCDE");
 }
 
+TEST(Write, AfterAFailedRewriteInPlaceAPartComesBackFromTheKeptBackup)
+{
+    // The same with a part loaded (just past the end, where an insert
+    // appends): the bytes around the part come from the kept backup, sized
+    // by it, not by the incomplete file.
+    temp_dir dir;
+    small_file_system fs(dir.path / "fs", 4800 * 1024);
+    if (!fs.mounted)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    std::string old(2000000, '\0'), more(1000000, '\0');
+    for (size_t i = 0; i < old.size(); ++i)
+        old[i] = static_cast<char>(i * 7 + i / 253);
+    for (size_t i = 0; i < more.size(); ++i)
+        more[i] = static_cast<char>(i * 13 + i / 251);
+    dir.write("fs/f.bin", old);
+    fs::create_hard_link(dir.path / "fs/f.bin", dir.path / "fs/f2.bin");
+    dir.write("more.bin", more);
+    auto r = run_in(dir, voxa_program(), {"fs/f.bin", "2000001"}, "i 0 more.bin\nw\ny\nl 0 500000\nw\ny\nq\n");
+    EXPECT_NE(r.out.find("Backup fs/f.7in kept"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out; // the second write landed
+    std::string expected = old + more.substr(500000);
+    EXPECT_TRUE(dir.read("fs/f.bin") == expected);
+    EXPECT_TRUE(dir.read("fs/f2.bin") == expected);
+    EXPECT_TRUE(dir.read("fs/f.7in") == old);
+}
+
 // A file loaded in part gets its edited part back in its place: every byte
 // before and after that part stays as it was.
 TEST(WindowWrite, SmallFilesLoadedFromAStartbyte)
@@ -307,7 +333,12 @@ TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
     temp_dir big;
     big.write("x.bin", old);
     fs::create_hard_link(big.path / "x.bin", big.path / "x.link");
-    auto no_backup = run_in(big, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", file_size_limit(2000));
+    auto limit_only = [] { // as ulimit -f sets it: going past it would kill the program
+        rlimit limit{2000, 2000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    auto no_backup = run_in(big, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", limit_only);
+    EXPECT_EQ(no_backup.signal, 0);
     std::string head = banner("x.bin", 3000) + "--" + question + backing_up("x.7in");
     ASSERT_EQ(no_backup.out.rfind(head, 0), 0u) << no_backup.out;
     ASSERT_EQ(no_backup.out.back(), '-');
