@@ -158,6 +158,11 @@ TEST(WriteSafety, AFolderThatTakesNoNewFileIsWrittenInPlace)
     // As a user who may write the file and its backup, but not the folder.
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the editor as another user";
+    // The program is run from a copy the other user can reach, wherever
+    // the build lies.
+    temp_dir bin;
+    fs::permissions(bin.path, static_cast<fs::perms>(0755));
+    fs::copy_file(voxa_program(), bin.path / "voxa");
     temp_dir dir;
     fs::permissions(dir.path, static_cast<fs::perms>(0755));
     dir.write("x.bin", "ABC");
@@ -166,7 +171,7 @@ TEST(WriteSafety, AFolderThatTakesNoNewFileIsWrittenInPlace)
         fs::permissions(dir.path / name, static_cast<fs::perms>(0666));
         ASSERT_EQ(chown((dir.path / name).c_str(), 65534, 65534), 0);
     }
-    auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", [] {
+    auto r = run_in(dir, (bin.path / "voxa").string(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", [] {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(126);
     });
