@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "input.hpp"
 #include "state.hpp"
@@ -48,6 +49,9 @@ int overlay_file(editor_state& st, char* line, FILE* out);
 // Writes the data back after the question; records in st.write_failed
 // whether a write that went ahead failed.
 void write_file(editor_state& st, line_input& in, FILE* out);
+// Start-up records the file it loaded, which a write checks its name still
+// leads to, and says so when a rewrite of that file did not finish.
+void remember_loaded_file(editor_state& st, const struct stat& info, FILE* out);
 
 // The backup rule on a name: the character after the first dot becomes 7,
 // or 7 is appended (in place of the last character when the last part of
@@ -55,7 +59,8 @@ void write_file(editor_state& st, line_input& in, FILE* out);
 std::string backup_rule(const std::string& name);
 // The name the old file is copied to before a write: the rule on the whole
 // name, or on its last part when the rule would put the backup in another
-// folder. It may be the file's own name, which the write refuses.
+// folder or make a part longer than 255 bytes; empty when no name can be
+// made. It may be the file's own name, which the write refuses.
 std::string backup_name(const std::string& file_name);
 
 // Printed for a line a command cannot read.

@@ -1,11 +1,13 @@
-// File operations the write is made of.
+// Landing a file: the write of the editor and the copy tool share these.
 #include "files.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t& written)
@@ -60,14 +62,6 @@ bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
     return true;
 }
 
-bool keep_owner(int to, const struct stat& info)
-{
-    if (fchown(to, info.st_uid, info.st_gid) == 0)
-        return true;
-    struct stat made {};
-    return fstat(to, &made) == 0 && made.st_uid == info.st_uid && made.st_gid == info.st_gid;
-}
-
 } // namespace
 
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size)
@@ -103,6 +97,11 @@ std::string folder_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string leaf_of(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 bool same_file(const std::string& a, const std::string& b)
 {
     struct stat sa {}, sb {};
@@ -124,38 +123,94 @@ std::string target_of(const std::string& name)
     return target;
 }
 
-int temporary_beside(const std::string& target, const struct stat* info, std::string& temp)
+int temporary_beside(const std::string& target, std::string& temp)
 {
     temp = folder_of(target) + "/.voxa-XXXXXX";
-    int to = mkostemp(temp.data(), O_CLOEXEC);
-    if (to < 0)
-        return -1;
-    if (info == nullptr ? fchmod(to, new_file_mode()) == 0
-                        : keep_owner(to, *info) && fchmod(to, info->st_mode & 07777) == 0)
-        return to;
-    unlink(temp.c_str());
-    close(to);
-    return -1;
+    return mkostemp(temp.data(), O_CLOEXEC);
 }
 
-int open_plain_file(const std::string& name)
+namespace {
+
+bool is_security_attribute(const char* name)
 {
-    int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || ftruncate(fd, 0) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return std::strncmp(name, "security.", 9) == 0;
 }
 
-void sync_folder(const std::string& path)
+// Copies the extended attributes of `from` to `to`. Those in the security
+// namespace that the process may not set are left out, as the kernel drops
+// a file's capabilities itself when another user writes it; any other that
+// cannot be copied is a fault.
+bool copy_attributes(int from, int to)
+{
+    static char names[1 << 16];
+    static char value[1 << 16];
+    ssize_t listed = flistxattr(from, names, sizeof names);
+    if (listed < 0)
+        return errno == ENOTSUP; // a file system without them
+    for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        ssize_t size = fgetxattr(from, name, value, sizeof value);
+        if (size < 0 && errno == ENODATA)
+            continue; // removed since it was listed
+        if (size < 0)
+            return false;
+        if (fsetxattr(to, name, value, static_cast<size_t>(size), 0) != 0 &&
+            !(is_security_attribute(name) && (errno == EPERM || errno == EACCES || errno == ENOTSUP)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool give_attributes(int to, int from, const struct stat& info, mode_t bits, owner_rule rule)
+{
+    if (fchown(to, info.st_uid, info.st_gid) != 0) {
+        struct stat made {};
+        bool same = fstat(to, &made) == 0 && made.st_uid == info.st_uid && made.st_gid == info.st_gid;
+        if (!same && rule == owner_rule::required) {
+            errno = EPERM;
+            return false;
+        }
+        // Bits meant for the file's group must not go to another one.
+        if (!same && fchown(to, static_cast<uid_t>(-1), info.st_gid) != 0)
+            bits &= ~mode_t{070};
+    }
+    // The bits last: a change of owner clears the set-id bits, and an ACL
+    // copied sets the group bits from its mask.
+    return copy_attributes(from, to) && fchmod(to, bits) == 0;
+}
+
+bool remove_file(const std::string& name)
+{
+    return unlink(name.c_str()) == 0 || errno == ENOENT;
+}
+
+bool sync_folder(const std::string& path)
 {
     int folder = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
+    if (folder < 0)
+        return false;
+    bool synced = fsync(folder) == 0;
+    int error = errno;
+    if (close(folder) != 0 && synced) {
+        synced = false;
+        error = errno;
     }
+    errno = error;
+    return synced;
+}
+
+int why_not_replaceable(const std::string& name)
+{
+    std::string folder = folder_of(name);
+    struct stat where {}, there {};
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 || stat(folder.c_str(), &where) != 0)
+        return EACCES;
+    if (lstat(name.c_str(), &there) != 0)
+        return 0;
+    uid_t self = geteuid();
+    bool removable = (where.st_mode & S_ISVTX) == 0 || self == 0 || self == there.st_uid || self == where.st_uid;
+    return removable ? 0 : EPERM;
 }
 
 bool within_size_limit(off_t size)
@@ -165,9 +220,9 @@ bool within_size_limit(off_t size)
            static_cast<rlim_t>(size) <= limit.rlim_cur;
 }
 
-mode_t new_file_mode()
+mode_t less_umask(mode_t bits)
 {
     mode_t mask = umask(0);
     umask(mask);
-    return 0666 & ~mask;
+    return bits & ~mask;
 }

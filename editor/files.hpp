@@ -1,5 +1,7 @@
-// File operations the write is made of: whole writes, copies that keep a
-// sparse file's holes, a temporary file beside another, a folder's sync.
+// Landing a file: whole writes, copies that keep a sparse file's holes, a
+// new file beside another that takes its place with the old one's owner,
+// bits and extended attributes, a folder's sync. The editor's write and the
+// copy tool both land their files through these.
 #pragma once
 
 #include <string>
@@ -17,6 +19,7 @@ bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size);
 
 std::string folder_of(const std::string& path);
+std::string leaf_of(const std::string& path); // the last part of a path
 bool same_file(const std::string& a, const std::string& b);
 bool same_folder(const std::string& a, const std::string& b);
 
@@ -24,20 +27,35 @@ bool same_folder(const std::string& a, const std::string& b);
 // it points to is replaced and the link stays.
 std::string target_of(const std::string& name);
 
-// A new file beside `target`, to be renamed over it, with the owner, group
-// and permission bits of `info` when given; -1 when the folder does not let
-// one be made, or the process may not give it the owner the file has.
-int temporary_beside(const std::string& target, const struct stat* info, std::string& temp);
+// A new, empty, private file beside `target`, opened for reading and
+// writing, its name in `temp` (.voxa- and six characters); -1 with errno
+// when the folder takes no new file.
+int temporary_beside(const std::string& target, std::string& temp);
 
-// Opens a plain file of one link for writing, emptied, without following a
-// link; -1 for anything else.
-int open_plain_file(const std::string& name);
+// What a file made to take another's place, or to keep its old contents,
+// gets of it: its owner and group, `bits` as permission bits, and its
+// extended attributes (POSIX ACLs among them).
+enum class owner_rule {
+    required,      // false when the process may not give the owner and group
+    where_possible // else the group bits are cleared when the group cannot be given
+};
+bool give_attributes(int to, int from, const struct stat& info, mode_t bits, owner_rule rule);
 
-// Makes a rename or a new name in the folder of `path` last.
-void sync_folder(const std::string& path);
+// Removes a file; true when it is gone.
+bool remove_file(const std::string& name);
+
+// Makes a rename or a new name in the folder of `path` last; false, with
+// errno, when it cannot be made sure of.
+bool sync_folder(const std::string& path);
+
+// Why the process may not put another file at `name`, or 0 when it may:
+// EACCES when the folder lets no name be made there, EPERM when what holds
+// the name belongs to another user in a shared folder (the sticky bit lets
+// each user remove only their own).
+int why_not_replaceable(const std::string& name);
 
 // False when a file of `size` bytes is more than the process may write.
 bool within_size_limit(off_t size);
 
-// The permission bits of a new file: 0666 less the umask.
-mode_t new_file_mode();
+// Permission bits as a new file gets them: less the umask.
+mode_t less_umask(mode_t bits);

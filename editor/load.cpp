@@ -215,7 +215,6 @@ bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out
     st.window.whole_file = st.startbyte <= 1 && loaded.end == load_end::done;
     st.window.start = skipped;
     st.window.length = std::max(0, st.data_count);
-    st.window.file_size = info.st_size;
-    st.window.file_time = info.st_mtim;
+    remember_loaded_file(st, info, out);
     return true;
 }

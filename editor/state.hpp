@@ -72,8 +72,27 @@ struct loaded_window {
     bool whole_file = true; // the load took the file from its first byte to its end
     off_t start = 0;        // file offset of the first byte loaded
     off_t length = 0;       // bytes of the file that the data replaces
-    off_t file_size = 0;    // the file as it was loaded, or as last written:
-    timespec file_time{};   // a change by another program is noticed
+};
+
+// The file as this session last saw it on disk, loaded or written: a write
+// goes ahead over it only while its name still leads to that very file.
+struct file_record {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{}; // the status change time, which no user can set
+    mode_t mode = 0;    // permission bits, for a file written anew
+};
+
+// A rewrite in place that did not finish: the file on disk may be torn,
+// and its backup holds the last whole version, which the next write keeps.
+// A mark beside the file tells later sessions the same.
+struct unfinished_write {
+    bool pending = false;
+    std::string backup;    // where the last whole version is
+    off_t backup_size = 0; // its size when it was made
+    std::string mark;      // the mark on disk, empty when there is none
 };
 
 struct editor_state {
@@ -83,9 +102,8 @@ struct editor_state {
     int32_t addr_counter = 0; // label of the dump; counts a load's reads
     int32_t startbyte = 0;    // 1-based first byte of the file loaded
     loaded_window window;
-    // A rewrite in place failed part way: the file on disk is incomplete
-    // and its backup holds the last whole version, which the next write keeps.
-    bool file_incomplete = false;
+    file_record on_disk;
+    unfinished_write unfinished;
     // The last write that went ahead failed, and none has succeeded since.
     bool write_failed = false;
 

@@ -22,6 +22,9 @@
 //   #x     the file is removed          #d  a folder takes its name
 //   #b     a folder takes the backup's name
 //   #k     the backup's name is a hard link to the file
+//   #o     another user's file holds the backup's name (o.bin, a second
+//          link to it, must never change)
+//   #s     the name is swapped for a symbolic link to another file, s.bin
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -248,7 +251,11 @@ ssize_t take_output(void*, const char* bytes, size_t size)
 // Every name that may stand in the folder: the files made here, and the
 // backups the editor may make of the files it edits.
 const char* const named[] = {"a.bin", "a.7in", ".7a.bin", "f.bin", "g.bin", "sub", "p.fifo", "big.bin", "b.bin",
-                             "t.bin"};
+                             "t.bin", "o.bin", "s.bin"};
+// What another user keeps at the backup's name (#o).
+const char others[] = "another user's";
+// The mark a rewrite in place leaves until it is whole.
+constexpr std::string_view mark_prefix = ".voxa-torn-";
 // What a session may edit, by argument or at the name question.
 const char* const names[] = {"a.bin", "missing.bin", "sub", "", "./a.bin", "sub/../a.bin", "sub/", "a.bin/x"};
 
@@ -271,7 +278,9 @@ void make_lasting_files()
     CHECK(mkdir("sub", 0755) == 0 && mkfifo("p.fifo", 0644) == 0, "cannot make the lasting files");
 }
 
-void check_folder()
+// Checks that nothing but the files named is left; a mark is left only
+// while a rewrite in place is unfinished (`mark`, empty when none is).
+void check_folder(std::string_view mark = {})
 {
     DIR* d = opendir(".");
     CHECK(d != nullptr, "cannot list the scratch folder");
@@ -279,8 +288,11 @@ void check_folder()
         std::string_view name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        CHECK(std::find(std::begin(named), std::end(named), name) != std::end(named),
+        bool is_mark = name.rfind(mark_prefix, 0) == 0;
+        CHECK(is_mark || std::find(std::begin(named), std::end(named), name) != std::end(named),
               "a file that no one named is left in the folder: %s", e->d_name);
+        CHECK(!is_mark || (mark.size() >= name.size() && mark.substr(mark.size() - name.size()) == name),
+              "a mark is left with no rewrite unfinished: %s", e->d_name);
     }
     closedir(d);
     d = opendir("sub");
@@ -308,7 +320,10 @@ struct session {
         CHECK((st.data_count >= 0 || (empty_load && st.data_count == -1)) && st.data_count <= buffer_limit,
               "data_count is %d", st.data_count);
         CHECK(st.history_count >= 0 && st.history_count <= history_slots, "history_count is %d", st.history_count);
-        check_folder();
+        check_folder(st.unfinished.pending ? st.unfinished.mark : std::string());
+        struct stat info {};
+        if (lstat("o.bin", &info) == 0)
+            CHECK(read_content("o.bin").bytes == others, "another user's file at the backup's name was written");
     }
 
     void act_on_files(const std::string& line)
@@ -347,6 +362,19 @@ struct session {
             scratch::remove_all(backup);
             link(file.c_str(), backup.c_str());
             break;
+        case 'o':
+            scratch::remove_all(backup);
+            scratch::remove_all("o.bin");
+            put_file("o.bin", 0, others);
+            if (chown("o.bin", 65534, 65534) != 0 || chmod("o.bin", 0666) != 0 || link("o.bin", backup.c_str()) != 0)
+                scratch::remove_all("o.bin"); // not as root, or the backup's folder is gone
+            break;
+        case 's':
+            scratch::remove_all("s.bin");
+            put_file("s.bin", 0, "swapped");
+            scratch::remove_all(file);
+            symlink("s.bin", file.c_str());
+            break;
         default:
             break;
         }
@@ -355,11 +383,12 @@ struct session {
     // w: the write, under the size limit, and what it left on disk.
     void write_step()
     {
-        std::string backup = backup_name(st.file_name);
+        // After a failed rewrite in place the backup kept holds the last
+        // whole file.
+        std::string backup = st.unfinished.pending ? st.unfinished.backup : backup_name(st.file_name);
         content old = read_content(st.file_name);
         content old_backup = read_content(backup);
-        // After a failed rewrite in place the backup holds the last whole file.
-        const content& whole = st.file_incomplete ? old_backup : old;
+        const content& whole = st.unfinished.pending ? old_backup : old;
         loaded_window window = st.window;
 
         rlimit limit {};
@@ -498,8 +527,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* head = data;
     std::string script(reinterpret_cast<const char*>(data + head_size), size - head_size);
 
-    for (const char* name : {"a.bin", "a.7in", ".7a.bin", "b.bin", "t.bin"})
+    for (const char* name : {"a.bin", "a.7in", ".7a.bin", "b.bin", "t.bin", "o.bin", "s.bin"})
         scratch::remove_all(name);
+    if (DIR* d = opendir(".")) { // the marks an unfinished rewrite left
+        while (dirent* e = readdir(d))
+            if (std::string_view(e->d_name).rfind(mark_prefix, 0) == 0)
+                unlink(e->d_name);
+        closedir(d);
+    }
     int kind = head[0] & 7;
     std::string file = "a.bin";
     std::string start;
@@ -564,6 +599,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         s.check_state();
         s.run();
     }
-    check_folder();
+    check_folder(started && st->unfinished.pending ? st->unfinished.mark : std::string());
     return 0;
 }

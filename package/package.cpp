@@ -1,21 +1,25 @@
 // package: writes a copy of a file with the copy's first byte set to M.
 //   package action filein fileout
 // Exit status 0 on success, 1 on any failure (the message says which).
-#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <string>
 #include <unistd.h>
+
+#include "files.hpp"
 
 namespace {
 
 const char usage[] =
     "Usage: package action filein fileout\n"
-    "Writes a copy of filein to fileout (replacing it) with the copy's first byte\n"
-    "set to the letter M. action must be given and changes nothing. Exit status 0\n"
-    "when the copy was written whole, 1 otherwise. Manual: man package\n";
+    "Writes a copy of filein to fileout with the copy's first byte set to the\n"
+    "letter M. action must be given and changes nothing. The copy is written\n"
+    "beside fileout and renamed over it: a failure leaves the old fileout whole.\n"
+    "Exit status 0 when the copy was written whole, 1 otherwise. Manual: man package\n";
 
 int fail(const char* format, const char* name)
 {
@@ -53,72 +57,37 @@ bool same_file(const struct stat& in, const char* out_name)
     return stat(out_name, &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
 }
 
-bool write_all(int to, const unsigned char* bytes, size_t size)
+// Says that the output cannot be written, and why.
+int cannot_write(const char* out_name)
 {
-    while (size > 0) {
-        ssize_t n = write(to, bytes, size);
-        if (n <= 0 && !(n < 0 && errno == EINTR))
-            return false;
-        if (n > 0) {
-            bytes += n;
-            size -= static_cast<size_t>(n);
-        }
-    }
-    return true;
+    std::printf("Can't write file %s (%s).", out_name, std::strerror(errno));
+    std::fflush(stdout);
+    return 1;
 }
 
-enum class copied { whole, short_read, write_failed };
-
-// Copies what is left of `length` bytes, in the kernel where it can.
-copied copy_rest(int in, int out, long long& done, long long length)
+// The copy's first byte is M, the rest the input's; `length` bytes in all,
+// synced. A fault is reported, and its status returned; 0 when whole.
+int copy_marked(int in, int out, off_t length, const char* in_name, const char* out_name)
 {
-    static unsigned char chunk[1 << 16];
-    bool by_kernel = true;
-    while (done < length) {
-        size_t want = static_cast<size_t>(std::min(length - done, 1LL << 30));
-        ssize_t n = by_kernel ? copy_file_range(in, nullptr, out, nullptr, want, 0) : -1;
-        if (n < 0 && by_kernel && errno != EINTR) {
-            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-                return errno == EIO ? copied::short_read : copied::write_failed;
-            by_kernel = false; // not between these two: through our own buffer
-        }
-        if (!by_kernel) {
-            n = read(in, chunk, std::min(want, sizeof chunk));
-            if (n > 0 && !write_all(out, chunk, static_cast<size_t>(n)))
-                return copied::write_failed;
-        }
-        if (n == 0 || (n < 0 && errno != EINTR))
-            return copied::short_read;
-        done += std::max<ssize_t>(n, 0);
-    }
-    return copied::whole;
-}
-
-// Copies exactly `length` bytes, the first one replaced by M. Returns 0, or
-// the message's exit status on a short read or a failed write; the caller
-// closes both files.
-int copy_marked(int in, int out, long long length, const char* in_name, const char* out_name)
-{
-    long long done = 0;
-    if (length > 0) {
-        unsigned char first = 0;
-        ssize_t n = read(in, &first, 1);
-        if (n != 1)
-            return fail("Could not read file %s", in_name);
-        first = 'M';
-        if (!write_all(out, &first, 1))
-            return fail("Can't write file %s.", out_name);
-        done = 1;
-    }
-    switch (copy_rest(in, out, done, length)) {
-    case copied::short_read:
+    unsigned char first = 'M';
+    size_t put = 0;
+    if (length > 0 && pread(in, &first, 1, 0) != 1)
         return fail("Could not read file %s", in_name);
-    case copied::write_failed:
-        return fail("Can't write file %s.", out_name);
-    case copied::whole:
-        break;
-    }
-    return 0;
+    first = 'M';
+    bool whole = (within_size_limit(length) || (errno = EFBIG, false)) &&
+                 (length == 0 || (write_all(out, &first, 1, 0, put) && copy_bytes(in, 1, out, 1, length - 1))) &&
+                 ftruncate(out, length) == 0 && fsync(out) == 0;
+    if (whole)
+        return 0;
+    return errno == ENODATA ? fail("Could not read file %s", in_name) : cannot_write(out_name);
+}
+
+// The output's permission bits: those it has, or for a new one the input's
+// less the umask, as a plain copy does (an executable stays executable).
+mode_t output_bits(const char* out_name, const struct stat& in)
+{
+    struct stat out {};
+    return stat(out_name, &out) == 0 ? out.st_mode & 07777 : less_umask(in.st_mode & 0777);
 }
 
 } // namespace
@@ -127,6 +96,9 @@ int copy_marked(int in, int out, long long length, const char* in_name, const ch
 int package_main(int argc, char** argv)
 {
     open_missing_standard_files();
+    // A file size limit or a closed output is reported, not a silent end.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
         return std::fputs(usage, stdout) < 0 || std::fflush(stdout) != 0;
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
@@ -137,27 +109,39 @@ int package_main(int argc, char** argv)
     }
     const char* in_name = argv[2];
     const char* out_name = argv[3];
-    struct stat info {};
+    struct stat info {}, there {};
     long long length = input_length(in_name, info);
     if (length < 0)
         return fail("Could not open file %s", in_name);
     if (same_file(info, out_name))
         return fail("Can't copy %s onto itself.", in_name);
-    int in = open(in_name, O_RDONLY);
+    // The copy is written beside the output and renamed over it: the
+    // previous output stays whole until the copy is. Only a plain file is
+    // replaced (never a device or a pipe), through a symbolic link.
+    if (stat(out_name, &there) == 0 && !S_ISREG(there.st_mode))
+        return fail("Can't write file %s (not a regular file).", out_name);
+    int in = open(in_name, O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return fail("Can't open file %s.", in_name);
-    // A new copy gets the permission bits of the file it copies, less the
-    // umask, as a plain copy does: an executable stays executable.
-    int out = open(out_name, O_WRONLY | O_CREAT | O_TRUNC, info.st_mode & 0777);
-    if (out < 0) {
+    std::string target = target_of(out_name), temp;
+    int out = temporary_beside(target, temp);
+    if (out < 0 || fchmod(out, output_bits(out_name, info)) != 0) {
         close(in);
+        if (out >= 0) {
+            close(out);
+            remove_file(temp);
+        }
         return fail("Can't open file %s.", out_name);
     }
     std::printf("\nPlease wait... creating %s", "voxa.exe");
-    int status = copy_marked(in, out, length, in_name, out_name);
+    int status = copy_marked(in, out, static_cast<off_t>(length), in_name, out_name);
     close(in);
     if (close(out) != 0 && status == 0)
-        status = fail("Can't write file %s.", out_name);
+        status = cannot_write(out_name);
+    if (status == 0 && (rename(temp.c_str(), target.c_str()) != 0 || !sync_folder(target)))
+        status = cannot_write(out_name);
+    if (status != 0 && !remove_file(temp))
+        std::printf(" Can't remove %s (%s).", temp.c_str(), std::strerror(errno));
     return std::fflush(stdout) == 0 ? status : 1;
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <sys/resource.h>
 
+#include <functional>
 #include <sys/stat.h>
 
 #include "run.hpp"
@@ -137,9 +138,11 @@ TEST(Package, DevicesAndKernelFiles)
     EXPECT_EQ(from_null.status, 0);
     EXPECT_EQ(from_null.files.at("out.bin"), "");
 
+    // Only a plain file is replaced: never a device or a pipe, which a
+    // rename would put aside and a write would wait on.
     auto to_null = run_with({{"in.bin", "abc"}}, package_program(), {"x", "in.bin", "/dev/null"}, "");
-    EXPECT_EQ(to_null.out, creating);
-    EXPECT_EQ(to_null.status, 0);
+    EXPECT_EQ(to_null.out, "Can't write file /dev/null (not a regular file).");
+    EXPECT_EQ(to_null.status, 1);
 
     // A named pipe has no length to copy; the tool must not wait for a writer.
     temp_dir dir;
@@ -161,18 +164,47 @@ TEST(Package, DevicesAndKernelFiles)
         return; // the file delivered all it claimed
     EXPECT_EQ(r.out, creating + "Could not read file " + claims);
     EXPECT_EQ(r.status, 1);
-    ASSERT_TRUE(r.files.count("out.bin"));
-    EXPECT_LT(r.files.at("out.bin").size(), claimed);
+    EXPECT_EQ(r.files.count("out.bin"), 0u);
 }
 
-TEST(Package, AFullDiskIsReportedAsAFailure)
+TEST(Package, AFailedCopyIsReportedAndLeavesThePreviousOutputWhole)
 {
+    // The copy lands by a rename: whatever stops it, the previous output is
+    // as it was and no partial copy is left beside it.
     temp_dir dir;
-    dir.write("in.bin", std::string(100000, 'x'));
-    auto r = run_in(dir, package_program(), {"x", "in.bin", "out.bin"}, "", file_size_limit(4096));
-    EXPECT_EQ(r.out, creating + "Can't write file out.bin.");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_LE(dir.read("out.bin").size(), 4096u);
-    EXPECT_EQ(dir.read("in.bin"), std::string(100000, 'x'));
+    small_file_system full(dir.path / "full", 64 * 1024);
+    if (!full.mounted)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    const std::string input(100000, 'x'), previous = "the previous output";
+    dir.write("in.bin", input);
+    auto limit_only = [] { // as ulimit -f sets it: going past it would kill the program
+        rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    struct row {
+        const char* what;
+        std::string output;
+        std::function<void()> hook;
+        std::string said;
+    };
+    ASSERT_EQ(mkfifo((dir.path / "pipe").c_str(), 0600), 0);
+    for (const auto& [what, output, hook, said] : std::vector<row>{
+             {"a file size limit", "out.bin", limit_only, creating + "Can't write file out.bin (File too large)."},
+             {"a full disk", "full/out.bin", {}, creating + "Can't write file full/out.bin (No space left on device)."},
+             {"a named pipe", "pipe", {}, "Can't write file pipe (not a regular file)."},
+         }) {
+        SCOPED_TRACE(what);
+        if (output != "pipe")
+            dir.write(output, previous);
+        auto r = run_in(dir, package_program(), {"x", "in.bin", output}, "", hook, 10);
+        EXPECT_EQ(r.out, said);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.signal, 0);
+        if (output != "pipe") {
+            EXPECT_EQ(dir.read(output), previous);
+        }
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path)) // no copy left beside it
+            EXPECT_NE(entry.path().filename().string().rfind(".voxa-", 0), 0u) << entry.path();
+    }
+    EXPECT_EQ(dir.read("in.bin"), input);
 }

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -118,6 +119,18 @@ run_result run_with(const std::map<std::string, std::string>& files, const std::
     for (const auto& [name, content] : files)
         dir.write(name, content);
     return run_in(dir, program, args, input);
+}
+
+small_file_system::small_file_system(const fs::path& at, size_t bytes) : where(at)
+{
+    fs::create_directory(where);
+    mounted = mount("voxa-test", where.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
+}
+
+small_file_system::~small_file_system()
+{
+    if (mounted)
+        umount(where.c_str());
 }
 
 std::function<void()> file_size_limit(long bytes)

@@ -40,6 +40,17 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
 run_result run_with(const std::map<std::string, std::string>& files, const std::string& program,
                     const std::vector<std::string>& args, const std::string& input);
 
+// A tmpfs of `bytes` at `where`, for a real full disk; mounted only where
+// the tests may mount (as root).
+struct small_file_system {
+    fs::path where;
+    bool mounted = false;
+    small_file_system(const fs::path& at, size_t bytes);
+    ~small_file_system();
+    small_file_system(const small_file_system&) = delete;
+    small_file_system& operator=(const small_file_system&) = delete;
+};
+
 // A hook: writes to files stop at `bytes`, and fail instead of killing the program.
 std::function<void()> file_size_limit(long bytes);
 

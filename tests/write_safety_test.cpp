@@ -153,9 +153,11 @@ TEST(WriteSafety, PermissionBitsAreKeptAndNoTemporaryFileIsLeft)
     EXPECT_EQ(mode_of(dir.path / "out.bin"), static_cast<fs::perms>(0750));
 }
 
-TEST(WriteSafety, AFolderThatTakesNoNewFileIsWrittenInPlace)
+TEST(WriteSafety, AFolderThatTakesNoNewFileIsRefused)
 {
-    // As a user who may write the file and its backup, but not the folder.
+    // As a user who may write the file and its backup, but not the folder:
+    // neither a new backup nor the mark of a rewrite in place can be made
+    // there, and the old backup is nobody's to write into.
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the editor as another user";
     // The program is run from a copy the other user can reach, wherever
@@ -175,8 +177,10 @@ TEST(WriteSafety, AFolderThatTakesNoNewFileIsWrittenInPlace)
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(126);
     });
-    EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
-    EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ZBC"}, {"x.7in", "ABC"}}));
+    EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question +
+                         "ERROR: can't write backup x.7in (Permission denied), file not written...\n-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ABC"}, {"x.7in", "older"}}));
 }
 
 TEST(WriteSafety, AClosedStandardOutputNeverLandsInAFile)

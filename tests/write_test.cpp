@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include "run.hpp"
@@ -41,23 +40,6 @@ void expect_one_error_line(std::string text)
     EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << text;
     EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
 }
-
-// A tmpfs of `bytes` at `where`, for a real full disk; mounted only where
-// the tests may mount (as root).
-struct small_file_system {
-    fs::path where;
-    bool mounted = false;
-    small_file_system(const fs::path& at, size_t bytes) : where(at)
-    {
-        fs::create_directory(where);
-        mounted = mount("voxa-test", where.c_str(), "tmpfs", 0, ("size=" + std::to_string(bytes)).c_str()) == 0;
-    }
-    ~small_file_system()
-    {
-        if (mounted)
-            umount(where.c_str());
-    }
-};
 
 } // namespace
 
