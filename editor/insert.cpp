@@ -116,18 +116,18 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         std::fputs(command_error, out);
         return RESULT_PROMPT;
     }
-    // The line is cut once, at its last blank: the file name is the last
-    // word of what is left and the offset its first, which may be the same
-    // word (o 0 g.bin opens a file named 0 at offset 0).
-    // A line with a single word after the letter has no offset and no file
-    // name; one whose file-name word is empty names the empty file name.
-    int32_t count = count_number(cut_last_word(line));
-    char* blank = last_blank(line);
-    if (blank == nullptr || line[1 + std::strspn(line + 1, " ")] == '\0') {
+    // A line with a single word after its first blank, whatever the
+    // command word, has no offset and no file name.
+    if (tokenise(first_blank(line) + 1).count < 2) {
         std::fputs(command_error, out);
         return RESULT_PROMPT;
     }
-    std::string name = blank + 1;
+    // The line is cut once, at its last blank: the file name is the last
+    // word of what is left and the offset its first, which may be the same
+    // word (o 0 g.bin opens a file named 0 at offset 0). A file-name word
+    // that is empty names the empty file name.
+    int32_t count = count_number(cut_last_word(line));
+    std::string name = last_blank(line) + 1;
     int32_t offset = hex_number(first_blank(line) + 1);
     if (offset < 0 || offset > buffer_limit) {
         std::fputs("ERROR: offset outside the buffer...\n", out);

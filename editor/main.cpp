@@ -4,6 +4,7 @@
 // Exit status 0, or 1 when the file could not be loaded, the last write that
 // went ahead failed, or the output could not be written.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -58,6 +59,9 @@ void hand_over_to_line_editing(char** argv)
 int main(int argc, char** argv)
 {
     open_missing_standard_files();
+    // A reader that goes away (voxa f < script | head) must not end the
+    // session before its writes: the output fails, and the exit status says so.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
         return std::fputs(usage, stdout) < 0 || std::fflush(stdout) != 0;
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
