@@ -166,16 +166,47 @@ std::string banner(const std::string& name, long loaded)
            " Bytes Loaded into memory. \n Note! Use '?' for command HELP. \n";
 }
 
-std::string interpret_line(editor_state& st, std::string_view line, int* code)
+namespace {
+
+template <typename F> std::string printed(F&& run)
 {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    int result = interpret(st, line, out);
+    run(out);
     std::fclose(out);
-    std::string printed(text, size);
+    std::string s(text, size);
     std::free(text);
+    return s;
+}
+
+} // namespace
+
+live_session::live_session() : st(std::make_unique<editor_state>()), in(std::make_unique<line_input>()) {}
+live_session::~live_session() = default;
+
+bool live_session::start(std::string path, std::string startbyte, std::string* said)
+{
+    char program[] = "voxa";
+    char* argv[] = {program, path.data(), startbyte.data(), nullptr};
+    bool ok = false;
+    std::string text = printed([&](FILE* out) { ok = start_up(*st, 3, argv, *in, out); });
+    if (said != nullptr)
+        *said = text;
+    return ok;
+}
+
+std::string live_session::write(const std::string& answers)
+{
+    give_input(*in, answers.data(), answers.size());
+    return printed([&](FILE* out) { write_file(*st, *in, out); });
+}
+
+std::string interpret_line(editor_state& st, std::string_view line, int* code)
+{
+    int result = 0;
+    std::string said = printed([&](FILE* out) { result = interpret(st, line, out); });
     if (code)
         *code = result;
-    return printed;
+    return said;
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,20 @@ const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();
 
 struct editor_state;
+struct line_input;
+
+// The editor run in this process, so that a test can change the file
+// between start-up and w.
+struct live_session {
+    std::unique_ptr<editor_state> st;
+    std::unique_ptr<line_input> in;
+    live_session();
+    ~live_session();
+    // Starts on `path`; what start-up printed goes to `said`.
+    bool start(std::string path, std::string startbyte = "0", std::string* said = nullptr);
+    // w, answered with `answers`; returns what it printed.
+    std::string write(const std::string& answers = "y\n");
+};
 
 // Interprets one command line in-process; returns what it printed, and its
 // result code through `code` when given.

@@ -27,40 +27,6 @@ fs::perms mode_of(const fs::path& p)
     return fs::symlink_status(p).permissions();
 }
 
-// The editor run in this process, so that a test can change the file
-// between start-up and w.
-struct live_session {
-    std::unique_ptr<editor_state> st = std::make_unique<editor_state>();
-    std::unique_ptr<line_input> in = std::make_unique<line_input>();
-
-    template <typename F> static std::string printed(F&& run)
-    {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* out = open_memstream(&text, &size);
-        run(out);
-        std::fclose(out);
-        std::string s(text, size);
-        std::free(text);
-        return s;
-    }
-
-    bool start(std::string path, std::string startbyte = "0")
-    {
-        char program[] = "voxa";
-        char* argv[] = {program, path.data(), startbyte.data(), nullptr};
-        bool ok = false;
-        printed([&](FILE* out) { ok = start_up(*st, 3, argv, *in, out); });
-        return ok;
-    }
-
-    std::string write(const std::string& answer = "y\n")
-    {
-        give_input(*in, answer.data(), answer.size());
-        return printed([&](FILE* out) { write_file(*st, *in, out); });
-    }
-};
-
 } // namespace
 
 TEST(WriteSafety, WhatHoldsTheBackupNameIsReplacedNeverWrittenThrough)

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "run.hpp"
 
@@ -241,6 +243,36 @@ TEST(WindowWrite, ASixMegabyteFileKeepsEveryByteOutsideThePartLoaded)
     auto limit = run_with(files, voxa_program(), {"big"}, "r 0 65 51 51 51 n 41 42 43\nw\ny\nq\n");
     EXPECT_TRUE(limit.files.at("big") == std::string(original).replace(100, 3, "ABC"));
     EXPECT_TRUE(limit.files.at("big7") == original);
+}
+
+TEST(WindowWrite, ASparseFileWithRunsOfDataOnBothSides)
+{
+    // Runs of data between holes before the part loaded, across its start
+    // and after it: each lands at its own offset, and the holes stay zeros.
+    struct run {
+        off_t at;
+        size_t size;
+        char letter;
+    };
+    const std::vector<run> runs{{0, 4096, 'a'},       {200000, 4096, 'b'},  {400000, 8192, 'c'},
+                                {990000, 20000, 'S'}, {6100000, 4096, 'd'}, {6300000, 4096, 'e'},
+                                {6995904, 4096, 'f'}};
+    temp_dir dir;
+    std::string original(7000000, '\0');
+    int fd = open((dir.path / "img").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    for (const auto& [at, size, letter] : runs) {
+        std::string bytes(size, letter);
+        original.replace(static_cast<size_t>(at), size, bytes);
+        ASSERT_EQ(pwrite(fd, bytes.data(), size, at), static_cast<ssize_t>(size));
+    }
+    close(fd);
+    auto r = run_in(dir, voxa_program(), {"img", "1000001"}, "r 0 1 53 n 21\nw\ny\nq\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::string expected = original;
+    expected[1000000] = '!';
+    EXPECT_TRUE(r.files.at("img") == expected);
+    EXPECT_TRUE(r.files.at("img7") == original);
 }
 
 TEST(WindowWrite, ASparseFileOver4GBIsWrittenInSeconds)
