@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t& written)
@@ -34,6 +35,35 @@ bool shorter()
     return false;
 }
 
+// A long copy's progress, shown at a terminal once it has run a second.
+struct progress_meter {
+    FILE* out = nullptr; // nullptr: not shown
+    off_t total = 0;
+    off_t done = 0;
+    timespec began{};
+    int shown = -1; // the percentage on the line; -1 while there is none
+} meter;
+
+constexpr off_t copy_piece = off_t{64} << 20; // the kernel's copies, a piece at a time
+
+void advance(ssize_t bytes)
+{
+    if (meter.out == nullptr || bytes <= 0)
+        return;
+    meter.done += bytes;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if ((now.tv_sec - meter.began.tv_sec) * 1000 + (now.tv_nsec - meter.began.tv_nsec) / 1000000 < 1000)
+        return;
+    off_t hundredth = std::max<off_t>(1, meter.total / 100);
+    int percent = static_cast<int>(std::min<off_t>(99, meter.done / hundredth));
+    if (percent != meter.shown) {
+        std::fprintf(meter.out, "\r%3d%% copied", percent);
+        std::fflush(meter.out);
+        meter.shown = percent;
+    }
+}
+
 // Copies [at, at + size) of `from` to `to` at `to_at`, by the kernel where
 // the two files allow it, else through our own buffer.
 bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
@@ -41,7 +71,8 @@ bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
     loff_t in = at, out = to_at;
     off_t end = at + size;
     while (in < end) {
-        ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(std::min<off_t>(end - in, 1 << 30)), 0);
+        ssize_t n = copy_file_range(from, &in, to, &out, static_cast<size_t>(std::min(end - in, copy_piece)), 0);
+        advance(n);
         if (n > 0 || (n < 0 && errno == EINTR))
             continue;
         if (n == 0)
@@ -57,12 +88,30 @@ bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
                 return false;
             in += std::max<ssize_t>(got, 0);
             out += std::max<ssize_t>(got, 0);
+            advance(got);
         }
     }
     return true;
 }
 
 } // namespace
+
+void show_progress(FILE* out, off_t total)
+{
+    meter = {out, total, 0, {}, -1};
+    clock_gettime(CLOCK_MONOTONIC, &meter.began);
+}
+
+void end_progress()
+{
+    int error = errno; // what a failed copy left, for its message
+    if (meter.shown >= 0) {
+        std::fputs("\r            \r", meter.out); // the line is left blank for what follows
+        std::fflush(meter.out);
+    }
+    meter.out = nullptr;
+    errno = error;
+}
 
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size)
 {

@@ -4,6 +4,7 @@
 // copy tool both land their files through these.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -17,6 +18,12 @@ bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t
 // False on a fault, which errno tells; a source that does not hold all of
 // those bytes is one (ENODATA).
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size);
+
+// The copies that follow show their progress on `out` (a terminal) once
+// they have run a second, as a percentage of `total` bytes on one line that
+// is rewritten in place and blanked at the end; nullptr shows nothing.
+void show_progress(FILE* out, off_t total);
+void end_progress();
 
 std::string folder_of(const std::string& path);
 std::string leaf_of(const std::string& path); // the last part of a path

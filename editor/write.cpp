@@ -133,7 +133,7 @@ struct write_plan {
     int backup_fd = -1; // the backup made or kept, where the old bytes around a part come from
     int mark_fd = -1;
     off_t source_size = 0; // the old bytes around a part: the size of what they come from
-
+    FILE* terminal = nullptr; // where a long copy shows its progress, at a terminal
 
     // How far it went.
     bool started = false; // the backup was announced
@@ -334,11 +334,13 @@ bool copy_backup(write_plan& p, FILE* out)
     std::string temp;
     int fd = temporary_beside(p.backup, temp);
     off_t size = p.old.st_size;
+    show_progress(p.terminal, size);
     bool whole = fd >= 0 && (within_size_limit(size) || (errno = EFBIG, false)) &&
                  give_attributes(fd, p.from, p.old, p.old.st_mode & 0777 & ~mode_t{S_ISUID | S_ISGID},
                                  owner_rule::where_possible) &&
                  copy_bytes(p.from, 0, fd, 0, size) && ftruncate(fd, size) == 0 && fsync(fd) == 0 &&
                  rename(temp.c_str(), p.backup.c_str()) == 0 && sync_folder(p.backup);
+    end_progress();
     if (!whole) {
         std::fprintf(out, cant_backup, p.backup.c_str(), std::strerror(errno));
         if (fd >= 0) {
@@ -372,10 +374,12 @@ bool fill(const editor_state& st, write_plan& p, int to, FILE* out)
         ok = ftruncate(to, 0) == 0; // holes copied as holes must read as zeros
         p.touched = true;
     }
+    show_progress(p.terminal, before + after);
     ok = ok && copy_bytes(source, 0, to, 0, before) &&
          write_all(to, st.edit_buffer.data(), size, before, p.written) &&
          copy_bytes(source, after_at, to, data_end, after) && ftruncate(to, length) == 0 && fsync(to) == 0 &&
          fstat(to, &p.made) == 0;
+    end_progress();
     if (!ok)
         std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno),
                      p.touched ? old_in_backup : left_as_it_was);
@@ -682,6 +686,7 @@ void write_file(editor_state& st, line_input& in, FILE* out)
     if (!expert_user && !answered_yes(in, out, ask_write))
         return;
     write_plan p;
+    p.terminal = in.terminal ? out : nullptr;
     bool ok = take_file(st, in, p, out) && make_plan(st, p, out) && carry_out(st, p, out);
     settle(st, p, out);
     st.write_failed = !ok;
