@@ -35,7 +35,7 @@ void prompt_loop(editor_state& st, line_input& in, FILE* out)
 
 namespace {
 
-const char hex_digits[] = "0123456789abcdef";
+constexpr char hex_digits[] = "0123456789abcdef";
 
 // "0000:" and the label, in lower-case hexadecimal, at least four digits.
 char* put_label(char* at, uint32_t label)
