@@ -17,6 +17,8 @@
 # under TMPDIR (default /tmp), whose file system the writes sync to.
 #
 # Needs bash 5, cc, xxd, grep, dd, truncate, stat and GNU time (/usr/bin/time).
+# The commands below are shell text, expanded when they run.
+# shellcheck disable=SC2016,SC2034
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,7 +49,8 @@ for ((i = 0; i < 31250; i++)); do echo d; done >dump.txt
 echo q >>dump.txt
 
 # The builds that run: "new", and "old" when given. In each command, $V is
-# the editor of the build that runs and $P its package.
+# the editor of the build that runs and $P its package, expanded when the
+# command runs.
 builds=(new)
 declare -A editor=([new]=$build/voxa) packager=([new]=$build/package)
 if [[ -n $old ]]; then
@@ -115,7 +118,7 @@ row() {
     done
     local first=1 label b_ms c_ms a_c
     for build in "${builds[@]}"; do
-        label= b_ms= c_ms= a_c=-
+        label='' b_ms='' c_ms='' a_c=-
         if ((first)); then
             label=$name b_ms=$(ms b.times) c_ms=-
             [[ -z $c ]] || c_ms=$(ms c.times)
