@@ -1,4 +1,7 @@
 // The prompt loop and the hex dump, the editor's one view of the data.
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "commands.hpp"
@@ -32,81 +35,94 @@ void prompt_loop(editor_state& st, line_input& in, FILE* out)
 
 namespace {
 
-const char hex_digits[] = "0123456789abcdef";
+constexpr char hex_digits[] = "0123456789abcdef";
 
 // "0000:" and the label, in lower-case hexadecimal, at least four digits.
 char* put_label(char* at, uint32_t label)
 {
     std::memcpy(at, "0000:", 5);
-    at += 5;
-    int digits = 4;
-    while (digits < 8 && (label >> (4 * digits)) != 0)
-        ++digits;
-    for (int d = digits - 1; d >= 0; --d)
-        *at++ = hex_digits[(label >> (4 * d)) & 0xf];
-    return at;
+    int digits = std::max(4, static_cast<int>(std::bit_width(label) + 3) / 4);
+    char* end = at + 5 + digits;
+    for (char* d = end; d != at + 5; label >>= 4)
+        *--d = hex_digits[label & 0xf];
+    return end;
 }
 
-// A position's " %02x", or three blanks for one outside edit_buffer.
-char* put_byte(char* at, int i, bool inside, unsigned char byte)
+// Each byte value as the dump shows it: " %02x" (with a spare fourth byte,
+// so that a position is stored in one move), and in the character column.
+// A script gets the bytes from 0x20 on as they are; a terminal gets a dot
+// for every byte it could take as a control or as part of a character.
+struct byte_forms {
+    std::array<std::array<char, 4>, 256> hex{};
+    std::array<char, 256> scripted{};
+    std::array<char, 256> terminal{};
+};
+
+constexpr byte_forms make_forms()
 {
-    if (i == 8) {
-        *at++ = ' ';
-        *at++ = '-';
+    byte_forms forms;
+    for (int b = 0; b < 256; ++b) {
+        forms.hex[b] = {' ', hex_digits[b >> 4], hex_digits[b & 0xf], ' '};
+        forms.scripted[b] = b <= 0x1f ? '.' : static_cast<char>(b);
+        forms.terminal[b] = b <= 0x1f || b >= 0x7f ? '.' : static_cast<char>(b);
     }
-    *at++ = ' ';
-    *at++ = inside ? hex_digits[byte >> 4] : ' ';
-    *at++ = inside ? hex_digits[byte & 0xf] : ' ';
-    return at;
+    return forms;
 }
 
-char shown_as(bool inside, unsigned char byte)
-{
-    return !inside ? ' ' : byte <= 31 ? '.' : static_cast<char>(byte);
-}
+constexpr byte_forms forms = make_forms();
 
-// One line of 16 bytes from cursor, written at once; true when it reached
-// past the data. Positions outside edit_buffer are shown as blanks and
-// never read.
-bool dump_line(editor_state& st, FILE* out)
+// The longest line: "0000:", eight digits, 16 positions and the dash, three
+// blanks, the column and the line end. Each position's spare byte is
+// written over by what follows it.
+constexpr int line_most = 5 + 8 + 16 * 3 + 2 + 3 + 16 + 1;
+constexpr int lines_most = 10;
+
+// One line of 16 bytes from cursor, formatted at `at`; returns its end.
+// `past_data` tells whether it reached past the data. Positions outside
+// edit_buffer are shown as blanks and never read.
+char* dump_line(editor_state& st, const char* shown, char* at, bool& past_data)
 {
-    char text[96];
-    char column[16];
-    char* at = put_label(text, static_cast<uint32_t>(st.addr_counter));
-    bool past_data = false;
+    at = put_label(at, static_cast<uint32_t>(st.addr_counter));
+    char* column = at + 16 * 3 + 2 + 3;
     if (st.cursor >= 0 && st.cursor <= buffer_limit - 15) {
         // The whole line lies inside edit_buffer.
         const unsigned char* bytes = &st.edit_buffer[static_cast<size_t>(st.cursor)];
         past_data = st.cursor + 15 > st.data_count;
         for (int i = 0; i < 16; ++i) {
-            at = put_byte(at, i, true, bytes[i]);
-            column[i] = shown_as(true, bytes[i]);
+            unsigned char byte = bytes[i];
+            std::memcpy(at + 3 * i + (i < 8 ? 0 : 2), forms.hex[byte].data(), 4);
+            column[i] = shown[byte];
         }
         st.cursor += 16;
     } else {
+        past_data = false;
         for (int i = 0; i < 16; ++i) {
             if (st.cursor > st.data_count)
                 past_data = true;
             bool inside = st.cursor >= 0 && st.cursor <= buffer_limit;
             unsigned char byte = inside ? st.edit_buffer[static_cast<size_t>(st.cursor)] : 0;
             st.cursor = wrap_add(st.cursor, 1);
-            at = put_byte(at, i, inside, byte);
-            column[i] = shown_as(inside, byte);
+            std::memcpy(at + 3 * i + (i < 8 ? 0 : 2), inside ? forms.hex[byte].data() : "    ", 4);
+            column[i] = inside ? shown[byte] : ' ';
         }
     }
     st.addr_counter = wrap_add(st.addr_counter, 16);
-    std::memcpy(at, "   ", 3);
-    std::memcpy(at + 3, column, 16);
-    at[19] = '\n';
-    fwrite_unlocked(text, 1, static_cast<size_t>(at + 20 - text), out);
-    return past_data;
+    std::memcpy(at + 24, " -", 2);
+    std::memcpy(at + 50, "   ", 3);
+    column[16] = '\n';
+    return column + 17;
 }
 
 } // namespace
 
+// Up to ten lines, written at once.
 void show_dump(editor_state& st, FILE* out)
 {
-    for (int lines = 0; lines < 10; ++lines)
-        if (dump_line(st, out))
-            break;
+    char text[lines_most * line_most];
+    char* at = text;
+    const char* shown = st.at_terminal ? forms.terminal.data() : forms.scripted.data();
+    bool past_data = false;
+    for (int lines = 0; lines < lines_most && !past_data; ++lines)
+        at = dump_line(st, shown, at, past_data);
+    fwrite_unlocked(text, 1, static_cast<size_t>(at - text), out);
 }

@@ -69,7 +69,8 @@ int main(int argc, char** argv)
 
     static line_input in;
     static char output[1 << 16];
-    if (isatty(0) && isatty(1)) {
+    bool at_terminal = isatty(0) && isatty(1);
+    if (at_terminal) {
 #if defined(VOXA_LINE_EDITING)
         start_line_editing(in);
 #elif defined(VOXA_TERMINAL_BESIDE)
@@ -82,6 +83,7 @@ int main(int argc, char** argv)
     }
     // Never destroyed: the end of the process unmaps the buffer.
     static editor_state& state = *new editor_state;
+    state.at_terminal = at_terminal;
     if (!start_up(state, argc, argv, in, stdout)) {
         std::fflush(stdout);
         return 1;

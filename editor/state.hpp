@@ -100,6 +100,7 @@ struct editor_state {
     int32_t data_count = 0;   // valid data bytes
     int32_t cursor = 0;       // next byte the dump shows; a load's store index
     int32_t addr_counter = 0; // label of the dump; counts a load's reads
+    bool at_terminal = false; // the dump's column is for a person at a terminal
     int32_t startbyte = 0;    // 1-based first byte of the file loaded
     loaded_window window;
     file_record on_disk;

@@ -99,6 +99,35 @@ TEST(Dump, LineFormatAndCharacterColumn)
     EXPECT_EQ(mixed.out, banner("f.bin", 16) + "-" +
                              "0000:0000 00 1f 20 7e 7f 80 a0 ff - 09 0a 0d 41 1b 5c 25 c3   .. ~\x7f\x80\xa0\xff...A.\\%\xc3\n"
                              "0000:0010 ff 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   \xff...............\n-");
+
+    // Every byte value, as a script gets it.
+    auto every = session(counting(256), "d 0\nd\nq\n");
+    EXPECT_EQ(every.out, banner("f.bin", 256) + "-" +
+                             "0000:0000 00 01 02 03 04 05 06 07 - 08 09 0a 0b 0c 0d 0e 0f   ................\n"
+                             "0000:0010 10 11 12 13 14 15 16 17 - 18 19 1a 1b 1c 1d 1e 1f   ................\n"
+                             "0000:0020 20 21 22 23 24 25 26 27 - 28 29 2a 2b 2c 2d 2e 2f    !\"#$%&'()*+,-./\n"
+                             "0000:0030 30 31 32 33 34 35 36 37 - 38 39 3a 3b 3c 3d 3e 3f   0123456789:;<=>?\n"
+                             "0000:0040 40 41 42 43 44 45 46 47 - 48 49 4a 4b 4c 4d 4e 4f   @ABCDEFGHIJKLMNO\n"
+                             "0000:0050 50 51 52 53 54 55 56 57 - 58 59 5a 5b 5c 5d 5e 5f   PQRSTUVWXYZ[\\]^_\n"
+                             "0000:0060 60 61 62 63 64 65 66 67 - 68 69 6a 6b 6c 6d 6e 6f   `abcdefghijklmno\n"
+                             "0000:0070 70 71 72 73 74 75 76 77 - 78 79 7a 7b 7c 7d 7e 7f   pqrstuvwxyz{|}~\x7f\n"
+                             "0000:0080 80 81 82 83 84 85 86 87 - 88 89 8a 8b 8c 8d 8e 8f   "
+                             "\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8a\x8b\x8c\x8d\x8e\x8f\n"
+                             "0000:0090 90 91 92 93 94 95 96 97 - 98 99 9a 9b 9c 9d 9e 9f   "
+                             "\x90\x91\x92\x93\x94\x95\x96\x97\x98\x99\x9a\x9b\x9c\x9d\x9e\x9f\n-"
+                             "0000:00a0 a0 a1 a2 a3 a4 a5 a6 a7 - a8 a9 aa ab ac ad ae af   "
+                             "\xa0\xa1\xa2\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf\n"
+                             "0000:00b0 b0 b1 b2 b3 b4 b5 b6 b7 - b8 b9 ba bb bc bd be bf   "
+                             "\xb0\xb1\xb2\xb3\xb4\xb5\xb6\xb7\xb8\xb9\xba\xbb\xbc\xbd\xbe\xbf\n"
+                             "0000:00c0 c0 c1 c2 c3 c4 c5 c6 c7 - c8 c9 ca cb cc cd ce cf   "
+                             "\xc0\xc1\xc2\xc3\xc4\xc5\xc6\xc7\xc8\xc9\xca\xcb\xcc\xcd\xce\xcf\n"
+                             "0000:00d0 d0 d1 d2 d3 d4 d5 d6 d7 - d8 d9 da db dc dd de df   "
+                             "\xd0\xd1\xd2\xd3\xd4\xd5\xd6\xd7\xd8\xd9\xda\xdb\xdc\xdd\xde\xdf\n"
+                             "0000:00e0 e0 e1 e2 e3 e4 e5 e6 e7 - e8 e9 ea eb ec ed ee ef   "
+                             "\xe0\xe1\xe2\xe3\xe4\xe5\xe6\xe7\xe8\xe9\xea\xeb\xec\xed\xee\xef\n"
+                             "0000:00f0 f0 f1 f2 f3 f4 f5 f6 f7 - f8 f9 fa fb fc fd fe ff   "
+                             "\xf0\xf1\xf2\xf3\xf4\xf5\xf6\xf7\xf8\xf9\xfa\xfb\xfc\xfd\xfe\xff\n"
+                             "0000:0100 ff 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   \xff...............\n-");
 }
 
 TEST(Dump, StopsAfterTheLineThatPassesTheData)

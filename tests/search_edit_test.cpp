@@ -81,6 +81,29 @@ TEST(Search, TheRangeEndsBeforeEndoffsetAndTheLastDataByte)
                              "s 0 ffff 31\ns 0 1 32\ns 0 2 32\n"),
               "-" + found_hint + "-" + found({"0001"}) + "-" + found({"0001"}) + "-" + found({"0000"}) + "-" +
                   found({"0001"}) + "-" + found({"0000"}) + "-" + found_hint + "-" + found({"0001"}) + "-");
+    // A place at each offset of the scan's first steps of 64 offsets and of
+    // what follows them; places astride the steps, a pair without its third
+    // value, a range that ends within a step, the last place possible.
+    in_process ed;
+    ed.st->data_count = 200;
+    for (size_t at = 0; at < 200; ++at)
+        ed.st->edit_buffer[at] = '.';
+    for (size_t at = 0; at < 198; ++at) {
+        for (size_t i = 0; i < 3; ++i)
+            ed.st->edit_buffer[at + i] = static_cast<unsigned char>('A' + i);
+        char offset[8];
+        std::snprintf(offset, sizeof offset, "%04zx", at);
+        EXPECT_EQ(ed.run("s 0 ffff 41 42 43"), found({offset}));
+        for (size_t i = 0; i < 3; ++i)
+            ed.st->edit_buffer[at + i] = '.';
+    }
+    std::string wide(200, '.');
+    for (size_t at : {0, 30, 63, 100, 127, 197})
+        wide.replace(at, 3, "ABC");
+    wide.replace(140, 2, "AB");
+    EXPECT_EQ(session(wide, "s 0 ffff 41 42 43\ns 3f 7f 41 42 43\ns 40 c5 41 42\n"),
+              "-" + found({"0000", "001e", "003f", "0064", "007f", "00c5"}) + "-" + found({"003f", "0064"}) + "-" +
+                  found({"0064", "007f", "008c"}) + "-");
     // Nothing to compare: no values, an empty range, no data.
     EXPECT_EQ(session("111", "s\ns 100\ns 5 2 31\n"), "-" + found_hint + "-" + found_hint + "-" + found_hint + "-");
     EXPECT_EQ(session("", "s 0 ffff ff\n"), "-" + found_hint + "-");

@@ -313,12 +313,37 @@ TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
         ASSERT_GT(t.pid, 0);
         EXPECT_TRUE(t.shows("HELP. " + line_end + "-")) << t.seen;
         t.type("d\n");
-        EXPECT_TRUE(t.shows("ABC\xff............" + line_end + "-")) << t.seen;
+        EXPECT_TRUE(t.shows((terminal ? "ABC............." : "ABC\xff............") + line_end + "-")) << t.seen;
         t.type("v\n");
         EXPECT_TRUE(t.shows("Version 2.10 (C)" + line_end + "-")) << t.seen;
         t.type("q\n");
         EXPECT_EQ(t.status(), 0);
     }
+}
+
+// At a terminal the column shows printable ASCII only, so that no byte of
+// the file reaches the terminal raw.
+TEST(Terminal, TheColumnShowsPrintableCharactersOnly)
+{
+    temp_dir dir;
+    std::string every;
+    for (int b = 0; b < 256; ++b)
+        every.push_back(static_cast<char>(b));
+    dir.write("a.bin", every);
+    live_editor t((dir.path / "a.bin").string(), true);
+    ASSERT_GT(t.pid, 0);
+    ASSERT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
+    t.type("d 70\n");
+    EXPECT_TRUE(t.shows("0000:0070 70 71 72 73 74 75 76 77 - 78 79 7a 7b 7c 7d 7e 7f   pqrstuvwxyz{|}~.\r\n"
+                        "0000:0080 80 81 82 83 84 85 86 87 - 88 89 8a 8b 8c 8d 8e 8f   ................\r\n"
+                        "0000:0090 90 91 92 93 94 95 96 97 - 98 99 9a 9b 9c 9d 9e 9f   ................\r\n"
+                        "0000:00a0 a0 a1 a2 a3 a4 a5 a6 a7 - a8 a9 aa ab ac ad ae af   ................\r\n"))
+        << t.seen;
+    EXPECT_TRUE(t.shows("0000:00f0 f0 f1 f2 f3 f4 f5 f6 f7 - f8 f9 fa fb fc fd fe ff   ................\r\n"
+                        "0000:0100 ff 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\r\n-"))
+        << t.seen;
+    t.type("q\n");
+    EXPECT_EQ(t.status(), 0);
 }
 
 // The up arrow recalls a line, Ctrl-C drops the line being typed and keeps
