@@ -78,6 +78,15 @@ TEST(WriteSafety, TheBackupStaysInTheFilesFolder)
     EXPECT_EQ(dir.read("v1.7/data"), "other");
     EXPECT_EQ(dir.read("v1.2/data7"), "ABC");
     EXPECT_EQ(dir.read("v1.2/data"), "ZBC");
+
+    // The rule on the whole path would make a name longer than a name may
+    // be (./ becomes .7, joined to the name): the rule on the name instead.
+    std::string name(254, 'n');
+    dir.write(name, "ABC");
+    auto longest = run_in(dir, voxa_program(), {"./" + name}, "e 0 5a\nw\ny\nq\n");
+    EXPECT_EQ(longest.out, banner("./" + name, 3) + "--" + question + written("./" + name, "./" + name + "7") + "-");
+    EXPECT_EQ(dir.read(name + "7"), "ABC");
+    EXPECT_EQ(dir.read(name), "ZBC");
 }
 
 TEST(WriteSafety, LinksToTheFileKeepPointingAtIt)
@@ -112,6 +121,21 @@ TEST(WriteSafety, PermissionBitsAreKeptAndNoTemporaryFileIsLeft)
     EXPECT_EQ(mode_of(dir.path / "x.bin"), mode);
     EXPECT_EQ(mode_of(dir.path / "x.7in"), mode);
     EXPECT_EQ(r.files, (std::map<std::string, std::string>{{"x.bin", "ZBC"}, {"x.7in", "ABC"}}));
+
+    // A backup never keeps set-id bits: an old program patched must not
+    // stay runnable with its privilege under the backup's name, whichever
+    // way the write lands.
+    for (bool hard_link : {false, true}) {
+        temp_dir setid;
+        setid.write("p.bin", "ABC");
+        fs::permissions(setid.path / "p.bin", static_cast<fs::perms>(06755));
+        if (hard_link)
+            fs::create_hard_link(setid.path / "p.bin", setid.path / "p.link");
+        run_in(setid, voxa_program(), {"p.bin"}, "e 0 5a\nw\ny\nq\n");
+        EXPECT_EQ(setid.read("p.bin"), "ZBC");
+        EXPECT_EQ(mode_of(setid.path / "p.bin"), static_cast<fs::perms>(06755)) << hard_link;
+        EXPECT_EQ(mode_of(setid.path / "p.7in"), static_cast<fs::perms>(0755)) << hard_link;
+    }
 
     // package gives its copy the bits of the file it copies, less the umask.
     auto copy = run_in(dir, package_program(), {"make", "x.bin", "out.bin"}, "", [] { umask(027); });
@@ -239,4 +263,12 @@ TEST(WriteSafety, AFileGoneOrChangedSinceStartUp)
     EXPECT_EQ(part.write(), "ERROR: " + grown + " changed since it was loaded, not written...\n");
     EXPECT_EQ(dir.read("y.bin"), "ABCDEFGH");
     EXPECT_FALSE(fs::exists(dir.path / "y.7in"));
+
+    // A part of a file that is gone is refused the same way, before the question.
+    live_session gone_part;
+    ASSERT_TRUE(gone_part.start(grown, "3"));
+    fs::remove(grown);
+    EXPECT_EQ(gone_part.write(), "ERROR: " + grown + " changed since it was loaded, not written...\n");
+    EXPECT_TRUE(gone_part.st->write_failed);
+    EXPECT_FALSE(fs::exists(grown));
 }
