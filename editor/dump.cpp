@@ -10,7 +10,7 @@ void prompt_loop(editor_state& st, line_input& in, FILE* out)
     for (;;) {
         // One character more than a command line holds, so that a longer
         // line is seen as such and refused.
-        line_read got = read_line(in, "-", line, line_max + 1, true);
+        line_read got = read_line(in, "-", line, line_max + 1, line_kind::command);
         if (got == line_read::end)
             return; // the input is exhausted: end as q does
         if (got == line_read::interrupted)
