@@ -104,8 +104,11 @@ void scan(editor_state& st, const pattern& p, bool replace, FILE* out)
             continue;
         std::fprintf(out, "Found at %04x\n", static_cast<unsigned>(at));
         if (replace)
-            for (int i = 0; i < p.count; ++i)
-                buf[at + i] = static_cast<unsigned char>(p.replacement[i]);
+            for (int i = 0; i < p.count; ++i) {
+                auto value = static_cast<unsigned char>(p.replacement[i]);
+                st.unsaved = st.unsaved || (at + i < st.data_count && buf[at + i] != value);
+                buf[at + i] = value;
+            }
     }
 }
 

@@ -109,6 +109,7 @@ void report_write_error(const editor_state& st, int error, FILE* out)
 void written_whole(editor_state& st, const struct stat& made)
 {
     st.file_incomplete = false;
+    st.unsaved = false;
     st.window.file_size = made.st_size;
     st.window.file_time = made.st_mtim;
     st.window.length = std::max(0, st.data_count);
