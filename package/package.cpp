@@ -13,6 +13,7 @@ namespace {
 
 const char usage[] =
     "Usage: package action filein fileout\n"
+    "       package --help | --version\n"
     "Writes a copy of filein to fileout (replacing it) with the copy's first byte\n"
     "set to the letter M. action must be given and changes nothing. Exit status 0\n"
     "when the copy was written whole, 1 otherwise. Manual: man package\n";
@@ -23,6 +24,14 @@ int fail(const char* format, const char* name)
     std::fflush(stdout);
     return 1;
 }
+
+// An argument that begins with '-' and names no file was more likely meant
+// as an option: the hint follows the message, which leaves its line open.
+bool looks_like_option(const char* argument)
+{
+    return argument[0] == '-' && access(argument, F_OK) != 0;
+}
+const char option_hint[] = "\nTry 'package --help'.\n";
 
 // A closed standard descriptor would be taken by the output file, and the
 // messages would land in the copy.
@@ -133,14 +142,21 @@ int package_main(int argc, char** argv)
         return std::printf("package %.2f\n", VOXA_VERSION) < 0 || std::fflush(stdout) != 0;
     if (argc < 4) {
         std::fputs("Usage: package action filein fileout ", stdout);
+        std::fflush(stdout);
+        if (std::any_of(argv + 1, argv + argc, looks_like_option))
+            std::fputs(option_hint, stderr);
         return 1;
     }
     const char* in_name = argv[2];
     const char* out_name = argv[3];
     struct stat info {};
     long long length = input_length(in_name, info);
-    if (length < 0)
-        return fail("Could not open file %s", in_name);
+    if (length < 0) {
+        fail("Could not open file %s", in_name);
+        if (looks_like_option(in_name))
+            std::fputs(option_hint, stderr);
+        return 1;
+    }
     if (same_file(info, out_name))
         return fail("Can't copy %s onto itself.", in_name);
     int in = open(in_name, O_RDONLY);

@@ -191,6 +191,41 @@ TEST(CommandLine, HelpAndVersionOnlyAsTheSoleArgument)
     EXPECT_EQ(two.status, 1);
 }
 
+// An argument that begins with '-' and names no file was likely meant as
+// an option: a hint follows on standard error, and standard output stays.
+TEST(CommandLine, AnOptionThatNamesNoFileGetsAHint)
+{
+    temp_dir err;
+    const std::string err_file = (err.path / "err").string();
+    auto to_err = [&] {
+        int fd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    };
+    const std::string usage = "Usage: package action filein fileout ";
+    const std::string package_hint = "\nTry 'package --help'.\n";
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        std::string out, hint;
+    } rows[] = {
+        {voxa_program(), {"--bogus"}, "Can't Open file --bogus.\n", "Try 'voxa --help'.\n"},
+        {voxa_program(), {"missing"}, "Can't Open file missing.\n", ""},
+        {voxa_program(), {"-x"}, banner("-x", 3) + "-", ""},
+        {package_program(), {"--bogus"}, usage, package_hint},
+        {package_program(), {"make", "in"}, usage, ""},
+        {package_program(), {"make", "--bogus", "out"}, "Could not open file --bogus", package_hint},
+        {package_program(), {"make", "-x", "out"}, "\nPlease wait... creating voxa.exe", ""},
+    };
+    for (const auto& row : rows) {
+        temp_dir dir;
+        dir.write("-x", "ABC");
+        auto r = run_in(dir, row.program, row.args, "q\n", to_err);
+        EXPECT_EQ(r.out, row.out) << row.args[0];
+        EXPECT_EQ(err.read("err"), row.hint) << row.args[0];
+    }
+}
+
 TEST(Prompt, EndOfInputEndsTheProgram)
 {
     auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "d");
