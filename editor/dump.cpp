@@ -7,20 +7,39 @@
 #include "commands.hpp"
 #include "numbers.hpp"
 
+namespace {
+
+// A person at a terminal who leaves with changes not yet written is asked
+// first; a script leaves at once. The end of the input at the question
+// leaves too.
+bool may_leave(const editor_state& st, line_input& in)
+{
+    if (!in.terminal || !st.unsaved)
+        return true;
+    in.eof = false; // a terminal reads on after Ctrl-D
+    std::string answer;
+    line_read got = read_line(in, "Changes not written. Leave anyway? Y/[N] ", answer, line_max);
+    return got == line_read::end || (!answer.empty() && (answer[0] == 'Y' || answer[0] == 'y'));
+}
+
+} // namespace
+
 void prompt_loop(editor_state& st, line_input& in, FILE* out)
 {
     std::string line;
     for (;;) {
         // One character more than a command line holds, so that a longer
         // line is seen as such and refused.
-        line_read got = read_line(in, "-", line, line_max + 1, true);
-        if (got == line_read::end)
+        line_read got = read_line(in, "-", line, line_max + 1, line_kind::command);
+        if (got == line_read::end && may_leave(st, in))
             return; // the input is exhausted: end as q does
-        if (got == line_read::interrupted)
+        if (got != line_read::line)
             continue;
         switch (interpret(st, line, out)) {
         case RESULT_QUIT:
-            return;
+            if (may_leave(st, in))
+                return;
+            break;
         case RESULT_PROMPT:
             break;
         case RESULT_WRITE:

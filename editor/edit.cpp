@@ -20,7 +20,10 @@ int edit_byte(editor_state& st, const char* line, FILE* out)
     }
     if (const char* blank = std::strrchr(line, ' '))
         st.edit_value = hex_number(blank + 1);
-    st.edit_buffer[offset] = static_cast<unsigned char>(st.edit_value);
+    auto value = static_cast<unsigned char>(st.edit_value);
+    if (offset < st.data_count && st.edit_buffer[offset] != value)
+        st.unsaved = true;
+    st.edit_buffer[offset] = value;
     return RESULT_PROMPT;
 }
 
@@ -44,6 +47,7 @@ int delete_bytes(editor_state& st, char* line, FILE* out)
     std::memmove(buf + offset, buf + offset + count, moved);
     std::memset(buf + offset + moved, 0, st.data_count + 1 - offset - moved);
     st.data_count -= count;
+    st.unsaved = st.unsaved || count > 0;
     std::fprintf(out, "data_count = %ld \n", long{st.data_count});
     return RESULT_PROMPT;
 }

@@ -69,10 +69,10 @@ void catch_interrupts(line_input& in)
     sigaction(SIGINT, &action, nullptr);
 }
 
-line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most, bool command)
+line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most, line_kind kind)
 {
     if (in.editor != nullptr)
-        return in.editor(in, prompt, line, most, command);
+        return in.editor(in, prompt, line, most, kind);
     std::fputs(prompt, in.shown);
     line.clear();
     take_interrupt(); // a Ctrl-C while a command ran is not for this line

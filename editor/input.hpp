@@ -8,11 +8,15 @@
 // How a read of one line ended.
 enum class line_read { line, end, interrupted };
 
+// What a line is read for: line editing recalls command lines, and
+// completes file names where a file is named.
+enum class line_kind { answer, command, file_name };
+
 struct line_input;
 // Line editing at a terminal, in the builds that have it: reads one line
 // the way read_line does.
 using line_editor = line_read (*)(line_input& in, const char* prompt, std::string& line, size_t most,
-                                  bool command);
+                                  line_kind kind);
 
 struct line_input {
     int fd = 0;
@@ -35,7 +39,8 @@ void give_input(line_input& in, const char* text, size_t size);
 // dropped, so no input can make the program grow. A command line joins the
 // recall list of line editing. At a terminal, Ctrl-C gives `interrupted`
 // and Ctrl-D `end`, each after a line end that puts the cursor on a fresh line.
-line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most, bool command = false);
+line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most,
+                    line_kind kind = line_kind::answer);
 
 // At a terminal: Ctrl-C interrupts the read of a line instead of ending the
 // program.

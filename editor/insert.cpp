@@ -107,6 +107,7 @@ int insert_file(editor_state& st, char* line, FILE* out)
     load_result loaded = load_at(st, fd, name, offset, size, out);
     if (loaded.taken < size)
         close_unfilled(st, name, size, loaded.taken, out);
+    st.unsaved = st.unsaved || loaded.taken > 0;
     return RESULT_PROMPT;
 }
 
@@ -140,5 +141,6 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         return RESULT_PROMPT;
     }
     load_at(st, fd, name, offset, count > 0 ? count : -1, out);
+    st.unsaved = st.unsaved || (offset < st.data_count && st.cursor > offset); // bytes stored over the data
     return RESULT_PROMPT;
 }

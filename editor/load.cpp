@@ -173,7 +173,7 @@ void take_arguments(editor_state& st, int argc, char** argv, line_input& in, FIL
         st.file_name = argv[1];
     } else {
         std::fprintf(out, "\nEnter Filename to VOXA....\n");
-        if (read_line(in, "", st.file_name, name_max + 1) != line_read::line)
+        if (read_line(in, "", st.file_name, name_max + 1, line_kind::file_name) != line_read::line)
             st.file_name.clear();
     }
     st.startbyte = argc == 3 ? startbyte_number(argv[2]) : 0;

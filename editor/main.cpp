@@ -21,11 +21,18 @@ namespace {
 
 const char usage[] =
     "Usage: voxa [file [startbyte]]\n"
+    "       voxa --help | --version\n"
     "Loads file (up to 5,000,000 bytes; from its startbyte-th byte on when given)\n"
     "and edits it byte by byte with one-letter commands at the \"-\" prompt: ? lists\n"
-    "them. Nothing is written until w is confirmed, and the old file is copied to a\n"
-    "backup first. Without a file, voxa asks for its name; a file named --help is\n"
-    "reached as ./--help. Commands may come from a script on standard input.\n"
+    "them. Without a file, voxa asks for its name; a file named --help is reached\n"
+    "as ./--help. Commands may come from a script on standard input.\n"
+    "Offsets and byte values are hexadecimal, counts decimal: l 10 10 deletes 10\n"
+    "bytes from offset 0x10. Numbers are 32-bit and signed, so ffffffff is -1: to\n"
+    "search to the end of the data, give 7fffffff (s 0 7fffffff 41).\n"
+    "Nothing is written until w is confirmed. The old file then becomes its backup\n"
+    "in its own folder (renamed, at no cost, where it can be; else copied), the\n"
+    "character after the first dot made 7 (data.bin: data.7in) or 7 appended\n"
+    "(README: README7).\n"
     "Exit status 0, or 1 when the file could not be loaded, the last write failed,\n"
     "or the output could not be written. Manual: man voxa\n";
 
@@ -86,6 +93,10 @@ int main(int argc, char** argv)
     state.at_terminal = at_terminal;
     if (!start_up(state, argc, argv, in, stdout)) {
         std::fflush(stdout);
+        // A file may be named --bogus, but one that is not there was more
+        // likely meant as an option.
+        if (argc >= 2 && argv[1][0] == '-' && access(argv[1], F_OK) != 0)
+            std::fputs("Try 'voxa --help'.\n", stderr);
         return 1;
     }
     prompt_loop(state, in, stdout);

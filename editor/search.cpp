@@ -128,8 +128,12 @@ void found_at(editor_state& st, int32_t at, const pattern& p, bool replace, FILE
 {
     std::fprintf(out, "Found at %04x\n", static_cast<unsigned>(at));
     if (replace)
-        for (int i = 0; i < p.count; ++i)
-            st.edit_buffer[static_cast<size_t>(at + i)] = static_cast<unsigned char>(p.replacement[i]);
+        for (int i = 0; i < p.count; ++i) {
+            auto value = static_cast<unsigned char>(p.replacement[i]);
+            unsigned char& byte = st.edit_buffer[static_cast<size_t>(at + i)];
+            st.unsaved = st.unsaved || (at + i < st.data_count && byte != value);
+            byte = value;
+        }
 }
 
 void scan(editor_state& st, const pattern& p, bool replace, FILE* out)

@@ -107,6 +107,8 @@ struct editor_state {
     unfinished_write unfinished;
     // The last write that went ahead failed, and none has succeeded since.
     bool write_failed = false;
+    // A data byte or data_count changed since the last write that landed.
+    bool unsaved = false;
 
     int32_t begoffset = 0; // range of the last search or replace
     int32_t endoffset = 0;

@@ -1,7 +1,9 @@
 // Line editing at a terminal, with libedit: the cursor keys, Ctrl-A, E, K,
-// U and W, the recall of earlier command lines with the arrows and Ctrl-R.
-// Only the build that runs at a terminal has it.
+// U and W, the recall of earlier command lines with the arrows and Ctrl-R,
+// and Tab to complete a file name. Only the build that runs at a terminal
+// has it.
 #include <cstdio>
+#include <cstring>
 #include <histedit.h>
 #include <string>
 
@@ -12,15 +14,33 @@ namespace {
 EditLine* editor = nullptr;
 History* recall = nullptr;
 const char* prompt_text = "";
+line_kind reading = line_kind::answer; // what the line being read is for
 
 char* show_prompt(EditLine*)
 {
     return const_cast<char*>(prompt_text);
 }
 
-line_read edit_line(line_input& in, const char* prompt, std::string& line, size_t most, bool command)
+// Ctrl-C leaves its mark, as a shell does: the cursor moves past the rest
+// of the dropped line, which stays on screen, and ^C follows it. The rest
+// is written over itself as the line showed it, a control character as ^X.
+void mark_interrupt(FILE* shown)
+{
+    const LineInfo* typed = el_line(editor);
+    for (const char* at = typed->cursor; at < typed->lastchar; ++at) {
+        auto c = static_cast<unsigned char>(*at);
+        if (c < 0x20 || c == 0x7f)
+            std::fprintf(shown, "^%c", c ^ 0x40);
+        else
+            std::fputc(c, shown);
+    }
+    std::fputs("^C", shown);
+}
+
+line_read edit_line(line_input& in, const char* prompt, std::string& line, size_t most, line_kind kind)
 {
     prompt_text = prompt;
+    reading = kind;
     std::fflush(in.shown);
     take_interrupt();
     int count = 0;
@@ -30,6 +50,8 @@ line_read edit_line(line_input& in, const char* prompt, std::string& line, size_
         // Ctrl-C drops the line, Ctrl-D ends the input: either way the
         // cursor moves to a fresh line first.
         bool interrupted = take_interrupt() || count < 0;
+        if (interrupted)
+            mark_interrupt(in.shown);
         std::fputs("\n", in.shown);
         el_reset(editor);
         if (interrupted)
@@ -40,7 +62,7 @@ line_read edit_line(line_input& in, const char* prompt, std::string& line, size_
     line.assign(text, static_cast<size_t>(count));
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
-    if (command && !line.empty()) {
+    if (kind == line_kind::command && !line.empty()) {
         HistEvent event;
         history(recall, &event, H_ENTER, line.c_str());
     }
@@ -63,6 +85,28 @@ unsigned char end_or_delete(EditLine* el, int)
     return CC_REFRESH;
 }
 
+// Tab completes the file name before the cursor in the answer to the
+// file-name question and in the file word of an i or o line, with the
+// library's own completion; anywhere else it only beeps. The blank the
+// library puts after a whole name goes: the answer is the name, and an i
+// line's name is its last word.
+unsigned char complete_file_name(EditLine* el, int key)
+{
+    const LineInfo* typed = el_line(el);
+    bool file_line = typed->buffer < typed->lastchar && (typed->buffer[0] == 'i' || typed->buffer[0] == 'o');
+    bool past_letter = std::memchr(typed->buffer, ' ', static_cast<size_t>(typed->cursor - typed->buffer)) != nullptr;
+    if (reading != line_kind::file_name && !(reading == line_kind::command && file_line && past_letter))
+        return CC_ERROR;
+    auto length = typed->lastchar - typed->buffer;
+    unsigned char done = _el_fn_complete(el, key);
+    typed = el_line(el);
+    if (typed->lastchar - typed->buffer > length && typed->cursor > typed->buffer && typed->cursor[-1] == ' ') {
+        el_deletestr(el, 1);
+        done = CC_REFRESH;
+    }
+    return done;
+}
+
 } // namespace
 
 void start_line_editing(line_input& in)
@@ -82,6 +126,8 @@ void start_line_editing(line_input& in)
     el_set(editor, EL_BIND, "^R", "em-inc-search-prev", nullptr);
     el_set(editor, EL_BIND, "^U", "em-kill-line", nullptr);
     el_set(editor, EL_BIND, "^W", "ed-delete-prev-word", nullptr);
+    el_set(editor, EL_ADDFN, "voxa-complete", "Complete a file name", complete_file_name);
+    el_set(editor, EL_BIND, "^I", "voxa-complete", nullptr);
     el_source(editor, nullptr); // the user's own ~/.editrc
     in.editor = edit_line;
 }

@@ -582,6 +582,7 @@ void settle(editor_state& st, write_plan& p, FILE* out)
             st.on_disk = record_of(p.how == landing::in_place ? p.made : now);
         st.window.length = std::max(0, st.data_count);
         st.unfinished = {};
+        st.unsaved = false;
     } else if (p.touched) {
         // Torn: its backup holds the last whole version, and the mark says so.
         if (!st.unfinished.pending)

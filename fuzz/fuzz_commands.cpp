@@ -479,7 +479,7 @@ struct session {
     {
         std::string line;
         for (;;) {
-            line_read got = read_line(in, "-", line, line_max + 1, true);
+            line_read got = read_line(in, "-", line, line_max + 1, line_kind::command);
             if (got == line_read::end)
                 return;
             if (got == line_read::interrupted)

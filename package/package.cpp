@@ -1,6 +1,7 @@
 // package: writes a copy of a file with the copy's first byte set to M.
 //   package action filein fileout
 // Exit status 0 on success, 1 on any failure (the message says which).
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,7 @@ namespace {
 
 const char usage[] =
     "Usage: package action filein fileout\n"
+    "       package --help | --version\n"
     "Writes a copy of filein to fileout with the copy's first byte set to the\n"
     "letter M. action must be given and changes nothing. The copy is written\n"
     "beside fileout and renamed over it: a failure leaves the old fileout whole.\n"
@@ -27,6 +29,14 @@ int fail(const char* format, const char* name)
     std::fflush(stdout);
     return 1;
 }
+
+// An argument that begins with '-' and names no file was more likely meant
+// as an option: the hint follows the message, which leaves its line open.
+bool looks_like_option(const char* argument)
+{
+    return argument[0] == '-' && access(argument, F_OK) != 0;
+}
+const char option_hint[] = "\nTry 'package --help'.\n";
 
 // A closed standard descriptor would be taken by the output file, and the
 // messages would land in the copy.
@@ -105,14 +115,21 @@ int package_main(int argc, char** argv)
         return std::printf("package %.2f\n", VOXA_VERSION) < 0 || std::fflush(stdout) != 0;
     if (argc < 4) {
         std::fputs("Usage: package action filein fileout ", stdout);
+        std::fflush(stdout);
+        if (std::any_of(argv + 1, argv + argc, looks_like_option))
+            std::fputs(option_hint, stderr);
         return 1;
     }
     const char* in_name = argv[2];
     const char* out_name = argv[3];
     struct stat info {}, there {};
     long long length = input_length(in_name, info);
-    if (length < 0)
-        return fail("Could not open file %s", in_name);
+    if (length < 0) {
+        fail("Could not open file %s", in_name);
+        if (looks_like_option(in_name))
+            std::fputs(option_hint, stderr);
+        return 1;
+    }
     if (same_file(info, out_name))
         return fail("Can't copy %s onto itself.", in_name);
     // The copy is written beside the output and renamed over it: the

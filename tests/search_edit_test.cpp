@@ -253,3 +253,45 @@ TEST(Delete, RefusesLinesAndRangesItCannotRead)
     for (int32_t at = buffer_limit - 2; at <= buffer_limit; ++at)
         EXPECT_EQ(ed.st->edit_buffer[at], 0) << at;
 }
+
+// What a person at a terminal is asked about before leaving: a command that
+// changed a data byte or the data's length. Refusals, and stores that change
+// no data byte, do not count.
+TEST(Unsaved, OnlyAChangeToTheDataCounts)
+{
+    temp_dir dir;
+    dir.write("two", "xy");
+    dir.write("empty", "");
+    const std::string two = (dir.path / "two").string(), empty = (dir.path / "empty").string();
+    const std::pair<std::string, bool> rows[] = {
+        {"e 1 42", false},      // the value it holds
+        {"e 1 5a", true},
+        {"e 3 5a", false},      // the end slot
+        {"e 4c4b40 5a", false}, // the buffer's last slot
+        {"e -1 5a", false},
+        {"l 1 1", true},
+        {"l 1 0", false},
+        {"l 2 5", false},
+        {"r 0 ffff 41 n 41", false},
+        {"r 0 ffff 42 n 5a", true},
+        {"r 0 ffff 5a n 41", false},
+        {"r 0 ffff 41 42 n 5a", false}, // malformed
+        {"s 0 ffff 41", false},
+        {"i 0 " + two, true},
+        {"i 3 " + two, true},
+        {"i 0 " + empty, false},
+        {"i 4 " + two, false},
+        {"i 0 " + two + "-missing", false},
+        {"o 2 " + two + " 0", true},
+        {"o 3 " + two + " 0", false}, // over the end slot only
+        {"o 0 " + empty + " 0", false},
+    };
+    for (const auto& [line, changed] : rows) {
+        in_process ed;
+        ed.st->data_count = 3;
+        for (int at = 0; at < 4; ++at)
+            ed.st->edit_buffer[at] = static_cast<unsigned char>("ABC\xff"[at]);
+        ed.run(line);
+        EXPECT_EQ(ed.st->unsaved, changed) << line;
+    }
+}

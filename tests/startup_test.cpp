@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "run.hpp"
@@ -188,6 +191,41 @@ TEST(CommandLine, HelpAndVersionOnlyAsTheSoleArgument)
     EXPECT_EQ(two.status, 1);
 }
 
+// An argument that begins with '-' and names no file was likely meant as
+// an option: a hint follows on standard error, and standard output stays.
+TEST(CommandLine, AnOptionThatNamesNoFileGetsAHint)
+{
+    temp_dir err;
+    const std::string err_file = (err.path / "err").string();
+    auto to_err = [&] {
+        int fd = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    };
+    const std::string usage = "Usage: package action filein fileout ";
+    const std::string package_hint = "\nTry 'package --help'.\n";
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        std::string out, hint;
+    } rows[] = {
+        {voxa_program(), {"--bogus"}, "Can't Open file --bogus.\n", "Try 'voxa --help'.\n"},
+        {voxa_program(), {"missing"}, "Can't Open file missing.\n", ""},
+        {voxa_program(), {"-x"}, banner("-x", 3) + "-", ""},
+        {package_program(), {"--bogus"}, usage, package_hint},
+        {package_program(), {"make", "in"}, usage, ""},
+        {package_program(), {"make", "--bogus", "out"}, "Could not open file --bogus", package_hint},
+        {package_program(), {"make", "-x", "out"}, "\nPlease wait... creating voxa.exe", ""},
+    };
+    for (const auto& row : rows) {
+        temp_dir dir;
+        dir.write("-x", "ABC");
+        auto r = run_in(dir, row.program, row.args, "q\n", to_err);
+        EXPECT_EQ(r.out, row.out) << row.args[0];
+        EXPECT_EQ(err.read("err"), row.hint) << row.args[0];
+    }
+}
+
 TEST(Prompt, EndOfInputEndsTheProgram)
 {
     auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {"a.bin"}, "d");
@@ -346,33 +384,194 @@ TEST(Terminal, TheColumnShowsPrintableCharactersOnly)
     EXPECT_EQ(t.status(), 0);
 }
 
-// The up arrow recalls a line, Ctrl-C drops the line being typed and keeps
-// the session and its edits, Ctrl-D leaves on a fresh line.
+
+namespace {
+
+// A terminal kept by tmux, 80 by 24, that runs a program in `dir` as a
+// person would, and shows its screen as that person sees it. Every wait is
+// for what the screen shows, with a deadline no loaded machine reaches.
+struct tmux_terminal {
+    const temp_dir& dir;
+    std::string screen; // the last screen read, without its blank last lines
+
+    explicit tmux_terminal(const temp_dir& d) : dir(d) {}
+    ~tmux_terminal() { tmux("kill-server"); }
+
+    // Runs a tmux command (shell words) on our own server; what it printed.
+    std::string tmux(const std::string& words) const
+    {
+        std::string line = "tmux -f '" + (dir.path / "tmux.conf").string() + "' -S '" + (dir.path / "tmux").string() +
+                           "' " + words + " 2>/dev/null";
+        std::string out;
+        if (FILE* p = popen(line.c_str(), "r")) {
+            char chunk[4096];
+            for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
+                out.append(chunk, n);
+            pclose(p);
+        }
+        return out;
+    }
+    // Starts `program` with `args` (plain words); the terminal stays when it
+    // ends, for its exit status. The server must not hold our pipe open.
+    void start(const std::string& program, const std::string& args = "") const
+    {
+        dir.write("tmux.conf", "set -g default-shell /bin/sh\nset -g status off\nset -g remain-on-exit on\n");
+        tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() + "' \"exec '" +
+             program + "' " + args + "\" >/dev/null");
+    }
+    void type(const std::string& text) const { tmux("send-keys -l '" + text + "'"); }
+    void press(const std::string& key) const { tmux("send-keys " + key); }
+
+    static bool wait_for(const std::function<bool()>& done)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    // Waits until the screen's last lines are `lines`.
+    bool shows(const std::string& lines)
+    {
+        return wait_for([&] {
+            screen = tmux("capture-pane -p");
+            while (!screen.empty() && screen.back() == '\n')
+                screen.pop_back();
+            return ("\n" + screen).ends_with("\n" + lines);
+        });
+    }
+    // Waits for the program to end; its exit status, -1 for none.
+    int status() const
+    {
+        std::string dead;
+        wait_for([&] { return (dead = tmux("display-message -p '#{pane_dead} #{pane_dead_status}'")).starts_with("1 "); });
+        return dead.starts_with("1 ") ? std::atoi(dead.c_str() + 2) : -1;
+    }
+};
+
+bool have_tmux()
+{
+    return std::system("tmux -V >/dev/null 2>&1") == 0;
+}
+
+const std::string question = "Changes not written. Leave anyway? Y/[N]";
+
+} // namespace
+
+// The up arrow recalls a line; Ctrl-C drops the line being typed, marks it
+// with ^C after its end and keeps the session and its edits; leaving with
+// an edit not written asks first, and Ctrl-D at the question leaves.
 TEST(Terminal, RecallInterruptAndEnd)
 {
 #ifndef VOXA_LINE_EDITING_BUILT
     GTEST_SKIP() << "built without libedit";
 #endif
+    if (!have_tmux())
+        GTEST_SKIP() << "no tmux here";
     temp_dir dir;
     dir.write("a.bin", "ABC");
-    live_editor t((dir.path / "a.bin").string(), true);
-    ASSERT_GT(t.pid, 0);
-    ASSERT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
-    t.type("d 0\r");
-    ASSERT_TRUE(t.shows("ABC")) << t.seen;
-    t.type("e 0 5a\r");
-    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
+    tmux_terminal t(dir);
+    t.start(voxa_program(), "a.bin");
+    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
+    t.type("s 0 10 5a");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("-s 0 10 5a\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-")) << t.screen;
+    t.type("e 0 5a");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("-e 0 5a\n-")) << t.screen;
     t.type("e 1 5a");
-    ASSERT_TRUE(t.shows("e 1 5a")) << t.seen;
-    t.type("\x03"); // Ctrl-C: the edit of byte 1 never happens
-    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
-    t.type("\x1b[A\x1b[A\r"); // twice up: d 0
-    EXPECT_TRUE(t.shows("0000:0000 5a 42 43 ff")) << t.seen;
-    ASSERT_TRUE(t.shows("\r\n-")) << t.seen;
-    t.type("h\r"); // the recall list does not change the history
-    EXPECT_TRUE(t.shows("1: e 0 5a\r\n2: d 0\r\n-")) << t.seen;
-    t.type("\x04");
-    EXPECT_TRUE(t.shows("\r\n")) << t.seen;
+    ASSERT_TRUE(t.shows("-e 1 5a")) << t.screen;
+    t.press("Left");
+    t.press("Left");
+    t.press("C-c"); // the edit of byte 1 never happens
+    ASSERT_TRUE(t.shows("-e 1 5a^C\n-")) << t.screen;
+    t.press("Up");
+    t.press("Up");
+    ASSERT_TRUE(t.shows("-s 0 10 5a")) << t.screen;
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("-s 0 10 5a\nFound at 0000\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-"))
+        << t.screen;
+    t.type("h");
+    t.press("Enter"); // the recall list does not change the history
+    ASSERT_TRUE(t.shows("-h\n1: e 0 5a\n2: s 0 10 5a\n-")) << t.screen;
+    t.press("C-d");
+    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
+    t.type("n");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows(question + " n\n-")) << t.screen;
+    t.type("q");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("-q\n" + question)) << t.screen;
+    t.press("C-d");
     EXPECT_EQ(t.status(), 0);
     EXPECT_EQ(dir.read("a.bin"), "ABC"); // nothing written without w
+}
+
+// Tab completes the answer to the file-name question and the file of an i
+// line, and nothing elsewhere; after a write, q leaves without a question.
+TEST(Terminal, FileNamesCompleteAndAWriteLeavesNothingUnsaved)
+{
+#ifndef VOXA_LINE_EDITING_BUILT
+    GTEST_SKIP() << "built without libedit";
+#endif
+    if (!have_tmux())
+        GTEST_SKIP() << "no tmux here";
+    temp_dir dir;
+    dir.write("alpha.bin", "ABC");
+    dir.write("beta.bin", "xy");
+    tmux_terminal t(dir);
+    t.start(voxa_program());
+    ASSERT_TRUE(t.shows("Enter Filename to VOXA....")) << t.screen;
+    t.type("al");
+    t.press("Tab");
+    ASSERT_TRUE(t.shows("alpha.bin")) << t.screen;
+    t.press("Enter");
+    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
+    t.type("e 0 be");
+    t.press("Tab");
+    t.type("!");
+    ASSERT_TRUE(t.shows("-e 0 be!")) << t.screen;
+    t.press("C-u");
+    t.type("i 0 be");
+    t.press("Tab");
+    ASSERT_TRUE(t.shows("-i 0 beta.bin")) << t.screen;
+    t.press("Enter");
+    ASSERT_TRUE(t.shows(" 2 Bytes Loaded into memory.\n-")) << t.screen;
+    t.type("w");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("About to WRITE/UPDATE data in the file...  Continue Y/[N]?")) << t.screen;
+    t.type("y");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("Please Wait... Writing new file alpha.bin.\n-")) << t.screen;
+    t.type("q");
+    t.press("Enter");
+    EXPECT_EQ(t.status(), 0);
+    EXPECT_EQ(dir.read("alpha.bin"), "xyABC");
+}
+
+// The editor without line editing asks as well, and reads on after Ctrl-D.
+TEST(Terminal, PlainLinesAskBeforeLeavingToo)
+{
+    if (!have_tmux())
+        GTEST_SKIP() << "no tmux here";
+    temp_dir dir;
+    dir.write("a.bin", "ABC");
+    tmux_terminal t(dir);
+    t.start(voxa_expert_program(), "a.bin");
+    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
+    t.type("l 0 1");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("data_count = 2\n-")) << t.screen;
+    t.press("C-d");
+    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
+    t.type("n");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows(question + " n\n-")) << t.screen;
+    t.press("C-d");
+    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
+    t.press("C-d");
+    EXPECT_EQ(t.status(), 0);
+    EXPECT_EQ(dir.read("a.bin"), "ABC");
 }
