@@ -509,6 +509,34 @@ TEST(Terminal, RecallInterruptAndEnd)
     EXPECT_EQ(dir.read("a.bin"), "ABC"); // nothing written without w
 }
 
+// A write whose copies run longer than a second shows how far it is, on one
+// line that it blanks at the end. Each copy is slowed by strace.
+TEST(Terminal, ALongWriteShowsItsProgress)
+{
+#ifndef VOXA_LINE_EDITING_BUILT
+    GTEST_SKIP() << "built without libedit";
+#endif
+    if (!have_tmux() || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "no tmux or no strace here";
+    temp_dir dir;
+    dir.write("big.img", std::string(7000000, 'b')); // a part of 5,000,000 bytes, 1,000,000 on each side
+    tmux_terminal t(dir);
+    t.start("/usr/bin/strace", "-o /dev/null -e inject=copy_file_range:delay_exit=1500000 '" + voxa_program() +
+                                   "' big.img 1000001");
+    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
+    t.type("w");
+    t.press("Enter");
+    t.type("y");
+    t.press("Enter");
+    // The bytes before the part are copied, those after it not yet.
+    ASSERT_TRUE(t.shows("Please Wait... Writing new file big.img.\n 50% copied")) << t.screen;
+    ASSERT_TRUE(t.shows("Please Wait... Writing new file big.img.\n-")) << t.screen;
+    t.type("q");
+    t.press("Enter");
+    EXPECT_EQ(t.status(), 0);
+    EXPECT_EQ(fs::file_size(dir.path / "big.7mg"), 7000000u);
+}
+
 // Tab completes the answer to the file-name question and the file of an i
 // line, and nothing elsewhere; after a write, q leaves without a question.
 TEST(Terminal, FileNamesCompleteAndAWriteLeavesNothingUnsaved)
