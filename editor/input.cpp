@@ -73,7 +73,10 @@ line_read read_line(line_input& in, const char* prompt, std::string& line, size_
 {
     if (in.editor != nullptr)
         return in.editor(in, prompt, line, most, kind);
-    std::fputs(prompt, in.shown);
+    if (prompt[0] != '\0' && prompt[1] == '\0')
+        putc_unlocked(prompt[0], in.shown); // the "-" before every command line, at the least cost
+    else
+        std::fputs(prompt, in.shown);
     line.clear();
     take_interrupt(); // a Ctrl-C while a command ran is not for this line
     bool any = false;

@@ -40,7 +40,7 @@ const char* const help_text =
 void list_history(const editor_state& st, FILE* out)
 {
     for (int i = 1; i < st.history_count; ++i)
-        std::fprintf(out, "%d: %s\n", i, st.history[i].data());
+        std::fprintf(out, "%d: %s\n", i, st.history[static_cast<size_t>((st.history_first + i) % history_slots)].data());
 }
 
 // d and f: d moves to the offset typed from the line's third character on
@@ -60,13 +60,14 @@ int display(editor_state& st, const char* line)
 
 void record_history(editor_state& st, const char* line)
 {
-    if (st.history_count >= history_slots) {
-        std::copy(st.history.begin() + 1, st.history.end(), st.history.begin());
+    if (st.history_count >= history_slots) { // the oldest line goes
+        st.history_first = (st.history_first + 1) % history_slots;
         st.history_count = history_slots - 1;
     }
-    auto& slot = st.history[st.history_count++];
-    slot.fill('\0');
-    std::memcpy(slot.data(), line, strnlen(line, line_max));
+    auto& slot = st.history[static_cast<size_t>((st.history_first + st.history_count++) % history_slots)];
+    size_t length = strnlen(line, line_max);
+    std::memcpy(slot.data(), line, length);
+    slot[length] = '\0';
 }
 
 int interpret(editor_state& st, std::string_view text, FILE* out)

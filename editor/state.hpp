@@ -114,8 +114,11 @@ struct editor_state {
     int32_t endoffset = 0;
     int32_t edit_value = 0; // last value given to e
 
+    // The history: history_count lines, the oldest in slot history_first,
+    // the rest after it round the slots, so that a new line moves none.
     std::array<std::array<char, line_size>, history_slots> history{};
     int32_t history_count = 0;
+    int32_t history_first = 0;
 
     std::string file_name; // the file being edited, held whole
 };
