@@ -1,5 +1,6 @@
-// Linked into the programs of the coverage build only. A program that a
-// test runs under a file size limit writes its coverage counters when it
+// Linked into the programs of the coverage build only.
+//
+// A program that a test runs under a file size limit writes its coverage counters when it
 // ends, after its own work, and the counter files are larger than such a
 // limit: the write would end the program with SIGXFSZ, or leave a counter
 // file cut short. Just before the counters are written the limit is lifted
@@ -33,3 +34,21 @@ __attribute__((destructor(101))) void before_the_counters()
 }
 
 } // namespace
+
+// The editor at a terminal hands over to its line-editing build with execv,
+// which would drop the counters of all it did before: they are written
+// first, and counted on from zero when the handover fails (the programs are
+// linked with --wrap=execv).
+extern "C" {
+void __gcov_dump();
+void __gcov_reset();
+int __real_execv(const char* path, char* const argv[]);
+
+int __wrap_execv(const char* path, char* const argv[])
+{
+    __gcov_dump();
+    int failed = __real_execv(path, argv);
+    __gcov_reset();
+    return failed;
+}
+}
