@@ -1,11 +1,12 @@
 // Linked into the programs of the coverage build only.
 //
-// A program that a test runs under a file size limit writes its coverage counters when it
-// ends, after its own work, and the counter files are larger than such a
-// limit: the write would end the program with SIGXFSZ, or leave a counter
-// file cut short. Just before the counters are written the limit is lifted
-// where the process may do so; where it may not, that run's counters are
-// dropped whole.
+// A program that a test runs under a file size limit writes its coverage
+// counters when it ends, after its own work, and the counter files are
+// larger than such a limit: the write would end the program with SIGXFSZ,
+// or leave a counter file cut short. Just before the counters are written
+// the limit is lifted where the process may do so (a soft limit under an
+// unlimited hard one, or with the privilege to raise a hard one); where it
+// may not, that run's counters are dropped whole.
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -19,6 +20,9 @@ __attribute__((destructor(101))) void before_the_counters()
 {
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (limit.rlim_max == RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &limit) == 0)
         return;
     rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
     if (setrlimit(RLIMIT_FSIZE, &lifted) == 0)
