@@ -96,12 +96,10 @@ TEST(Write, BackupNames)
     struct named {
         std::string argument, backup;
     };
+    // The name rule's rows are the unit test's; these two show the backup
+    // really written at the name, for a bare name and for one with a folder.
     for (const auto& [argument, backup] : std::vector<named>{{"archive.tar.gz", "archive.7ar.gz"},
-                                                             {"README", "README7"},
-                                                             {"name.", "name.7"},
-                                                             {"a.b.c", "a.7.c"},
-                                                             {"./x.bin", ".7x.bin"},
-                                                             {"x.7z", "x.7z7"}}) {
+                                                             {"./x.bin", ".7x.bin"}}) {
         std::string file = fs::path(argument).filename().string();
         auto r = run_with({{file, "ABC"}}, voxa_program(), {argument}, "e 0 5a\nw\ny\nq\n");
         EXPECT_EQ(r.out, banner(argument, 3) + "--" + question + written(argument, backup) + "-");
