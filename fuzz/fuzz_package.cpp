@@ -1,7 +1,8 @@
 // Runs the copy tool in-process on arguments and an input file taken from
 // the fuzz input, in a scratch folder, and checks its promise: on status 0
-// the output is the input with its first byte M; the input is never changed;
-// no file is made but the one named for output.
+// the output is the input with its first byte M; otherwise the previous
+// output is as it was; the input is never changed; no file is made but the
+// one named for output.
 //
 // An input is a 5-byte head, then the input file's bytes:
 //   head[0]   the argument count, 0 to 5
@@ -172,6 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool copies = argc >= 4;
     if (!copies && !(read_file(out_c) == out_before))
         failed_check("a run without the file names changed a file", in_c, out_c);
+    // The copy lands by a rename: a failed one leaves the previous output.
+    if (copies && status != 0 && !(read_file(out_c) == out_before))
+        failed_check("a failed copy changed the previous output", in_c, out_c);
     if (copies && status == 0 && in_before.regular) {
         file expected = in_before;
         if (!expected.bytes.empty())
