@@ -72,9 +72,10 @@ void traced()
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
 }
 
-// The system calls a run makes after its first read of standard input,
-// each with its ordinal among the calls of that name since the start; not
-// the memory map's, which a sanitizer's runtime makes for itself.
+// The system calls a session makes after its first read of standard input
+// and before it closes its output, each with its ordinal among the calls of
+// that name since the start; not the memory map's, which a sanitizer's
+// runtime makes for itself.
 std::vector<std::pair<std::string, int>> calls_after_input(const std::string& trace)
 {
     std::ifstream in(trace);
@@ -86,6 +87,8 @@ std::vector<std::pair<std::string, int>> calls_after_input(const std::string& tr
         if (paren == std::string::npos || line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0)
             continue;
         std::string name = line.substr(0, paren);
+        if (line.rfind("close(1)", 0) == 0)
+            break; // the session is over: what follows is the end of the process
         int ordinal = ++seen[name];
         bool memory = name == "mmap" || name == "munmap" || name == "mprotect" || name == "madvise" || name == "brk";
         if (input_read && !memory && name != "exit_group")
