@@ -270,21 +270,28 @@ bool write_over(int from, int to, off_t length, const unsigned char* bytes, size
 {
     overlay o{from, to, bytes, at, at + static_cast<off_t>(size)};
     off_t block = block_size(to);
-    off_t data = -1; // where the old file's next run of data starts, from the chunk on; -1: not known
+    off_t data = -1, data_end = -1; // the old file's next run of data
+    auto next_data = [&](off_t from_at) {
+        data = lseek(from, from_at, SEEK_DATA);
+        data_end = data < 0 ? o.end : lseek(from, data, SEEK_HOLE);
+        if (data < 0)
+            data = errno == ENXIO ? o.end : from_at; // nothing but a hole to the end; or no holes known
+        if (data_end < 0 || data_end > o.end)
+            data_end = o.end;
+    };
     bool ok = true;
     for (off_t pos = at; ok && pos < o.end;) {
         off_t chunk_end = std::min(o.end, pos - pos % block + static_cast<off_t>(sizeof old_room));
-        if (data < pos) {
-            data = lseek(from, pos, SEEK_DATA);
-            if (data < 0)
-                data = errno == ENXIO ? o.end : pos; // nothing but a hole to the end; or no holes known
-        }
-        bool hole = data >= chunk_end; // reads as zeros
-        ok = hole || read_whole(from, old_room, static_cast<size_t>(chunk_end - pos), pos);
+        if (pos >= data_end)
+            next_data(pos);
+        ok = data >= chunk_end || read_whole(from, old_room, static_cast<size_t>(chunk_end - pos), pos);
         for (off_t piece = pos; ok && piece < chunk_end;) {
             off_t piece_end = std::min(chunk_end, piece - piece % block + block);
+            if (piece >= data_end)
+                next_data(piece);
             const unsigned char* mine = bytes + (piece - at);
             size_t n = static_cast<size_t>(piece_end - piece);
+            bool hole = piece_end <= data; // reads as zeros
             bool same = hole ? all_zero(mine, n) : std::memcmp(mine, old_room + (piece - pos), n) == 0;
             // Where nothing can be shared, old data costs what writing the same bytes costs.
             ok = o.next(piece, same && (hole || o.sharing));

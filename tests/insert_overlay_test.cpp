@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "run.hpp"
 
@@ -94,6 +96,23 @@ TEST(OverlayFile, WithAndWithoutACount)
                          dump(5, "0123efghijkl\xff", 4) + "-" + dump(0, "0123efghijkl\xff", 0) + "-" +
                          overlaid("g.bin", 0, 10) + "-" + dump(0x1b, "0123456789kl\xff", 10) + "-" +
                          overlaid("g.bin", 1, 10) + "-" + dump(0, "00123456789l\xff", 0) + "-");
+}
+
+TEST(OverlayFile, TheHolesOfASparseFileLayZeros)
+{
+    // X, a hole of two blocks or more, Y at 0x3fff: the hole is not read,
+    // and the bytes under it become zeros all the same.
+    temp_dir dir;
+    dir.write("a.bin", std::string(20000, 'a'));
+    int fd = open((dir.path / "s.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 0), 1);
+    ASSERT_EQ(pwrite(fd, "Y", 1, 0x3fff), 1);
+    close(fd);
+    auto r = run_in(dir, voxa_program(), {"a.bin"}, "o 0 s.bin 0\nd 1ff0\nd 3ff0\nq\n");
+    std::string image = "X" + std::string(0x3ffe, '\0') + "Y" + std::string(20000 - 0x4000, 'a') + "\xff";
+    EXPECT_EQ(r.out, banner("a.bin", 20000) + "-" + overlaid("s.bin", 0, 0x4000) + "-" + dump(0x1ff0, image, 0x1ff0, 10) +
+                         "-" + dump(0x3ff0, image, 0x3ff0, 10) + "-");
 }
 
 TEST(OverlayFile, OverTheEndSlotKeepsDataCount)
