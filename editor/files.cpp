@@ -156,7 +156,9 @@ off_t share(int from, off_t at, int to, off_t to_at, off_t size, bool& sharing)
 }
 
 // copy_bytes, sharing whole blocks that land on whole blocks while
-// `sharing` says the file system can; the edges are copied.
+// `sharing` says the file system can; the edges are copied. Where nothing
+// can be shared, the bytes are copied in one piece, as the kernel copies
+// them fastest.
 bool copy_or_share(int from, off_t at, int to, off_t to_at, off_t size, bool& sharing)
 {
     off_t end = at + size;
@@ -168,17 +170,16 @@ bool copy_or_share(int from, off_t at, int to, off_t to_at, off_t size, bool& sh
     off_t block = block_size(from);
     off_t first = (at + block - 1) / block * block;
     off_t last = end == info.st_size ? end : end - end % block; // a file's last block is shared whole
-    if (!sharing || (to_at - at) % block != 0 || first >= last)
-        return copy_runs(from, at, to, to_at, size);
     off_t shared = 0;
-    if (!copy_runs(from, at, to, to_at, first - at) ||
-        (shared = share(from, first, to, to_at + (first - at), last - first, sharing)) < 0)
-        return false;
+    if (sharing && (to_at - at) % block == 0 && first < last)
+        shared = share(from, first, to, to_at + (first - at), last - first, sharing);
+    if (shared <= 0)
+        return shared == 0 && copy_runs(from, at, to, to_at, size);
     // A clone stops silently at the end of a file that shrank meanwhile.
-    if (shared > 0 && (fstat(from, &info) != 0 || info.st_size < first + shared))
+    if (fstat(from, &info) != 0 || info.st_size < first + shared)
         return shorter();
     off_t rest = first + shared;
-    return copy_runs(from, rest, to, to_at + (rest - at), end - rest);
+    return copy_runs(from, at, to, to_at, first - at) && copy_runs(from, rest, to, to_at + (rest - at), end - rest);
 }
 
 bool read_whole(int fd, unsigned char* into, size_t size, off_t at)
