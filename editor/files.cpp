@@ -197,9 +197,14 @@ bool read_whole(int fd, unsigned char* into, size_t size, off_t at)
     return true;
 }
 
+const unsigned char zero_block[1 << 12] = {};
+
 bool all_zero(const unsigned char* bytes, size_t size)
 {
-    return size == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0);
+    for (size_t at = 0; at < size; at += sizeof zero_block)
+        if (std::memcmp(bytes + at, zero_block, std::min(size - at, sizeof zero_block)) != 0)
+            return false;
+    return true;
 }
 
 // The file that write_over makes, in order of offsets: a run of old bytes

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "commands.hpp"
 #include "numbers.hpp"
@@ -50,8 +51,10 @@ void byte_store::zero(size_t at, size_t n)
     size_t whole = (n - head) / page * page;
     if (whole == 0 || madvise(bytes_ + at + head, whole, MADV_DONTNEED) != 0)
         head = n, whole = 0;
-    std::memset(bytes_ + at, 0, head);
-    std::memset(bytes_ + at + head + whole, 0, n - head - whole);
+    // The pages at the edges are written only where they hold other bytes.
+    for (auto [from, count] : {std::pair{at, head}, std::pair{at + head + whole, n - head - whole}})
+        if (count > 0 && (bytes_[from] != 0 || std::memcmp(bytes_ + from, bytes_ + from + 1, count - 1) != 0))
+            std::memset(bytes_ + from, 0, count);
 }
 
 void byte_store::prefer_huge_pages()
