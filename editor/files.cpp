@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t& written)
 {
@@ -27,6 +30,7 @@ bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t
 namespace {
 
 unsigned char copy_room[1 << 16];
+unsigned char old_room[1 << 18]; // old bytes, to compare new ones with
 
 // The source ended before the bytes it was to give: it changed under us.
 bool shorter()
@@ -45,6 +49,7 @@ struct progress_meter {
 } meter;
 
 constexpr off_t copy_piece = off_t{64} << 20; // the kernel's copies, a piece at a time
+constexpr off_t share_piece = off_t{1} << 30; // the file system's clones, a piece at a time
 
 void advance(ssize_t bytes)
 {
@@ -94,6 +99,148 @@ bool copy_run(int from, off_t at, int to, off_t to_at, off_t size)
     return true;
 }
 
+// The block that the file system shares whole, as the file's preferred
+// size of a write tells it.
+off_t block_size(int fd)
+{
+    struct stat info {};
+    off_t size = fstat(fd, &info) == 0 ? info.st_blksize : 0;
+    return size >= 512 && size <= (off_t{1} << 20) && (size & (size - 1)) == 0 ? size : 4096;
+}
+
+// Copies [at, at + size) of `from` to `to` at `to_at`, its runs of data
+// only: a hole stays a hole.
+bool copy_runs(int from, off_t at, int to, off_t to_at, off_t size)
+{
+    off_t end = at + size;
+    while (at < end) {
+        off_t data = lseek(from, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            return true; // nothing but a hole up to the end
+        off_t hole = data < 0 ? end : lseek(from, data, SEEK_HOLE);
+        if (data < 0)
+            data = at; // no holes known here: all of it is data
+        if (hole < 0 || hole > end)
+            hole = end;
+        if (data >= end)
+            return true;
+        if (!copy_run(from, data, to, to_at + (data - at), hole - data))
+            return false;
+        to_at += hole - at;
+        at = hole;
+    }
+    return true;
+}
+
+// Makes [at, at + size) of `from` the same blocks as [to_at, to_at + size)
+// of `to`, a piece at a time: nothing is copied and no room is taken. The
+// bytes shared, fewer than `size` when the file system cannot share them
+// (`sharing` is false then), or -1 on a fault.
+off_t share(int from, off_t at, int to, off_t to_at, off_t size, bool& sharing)
+{
+    off_t done = 0;
+    while (sharing && done < size) {
+        off_t n = std::min(size - done, share_piece);
+        file_clone_range range{from, static_cast<__u64>(at + done), static_cast<__u64>(n),
+                               static_cast<__u64>(to_at + done)};
+        if (ioctl(to, FICLONERANGE, &range) == 0) {
+            done += n;
+            advance(n);
+        } else if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EXDEV || errno == EINVAL || errno == ENOSYS) {
+            sharing = false;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return done;
+}
+
+// copy_bytes, sharing whole blocks that land on whole blocks while
+// `sharing` says the file system can; the edges are copied. Where nothing
+// can be shared, the bytes are copied in one piece, as the kernel copies
+// them fastest.
+bool copy_or_share(int from, off_t at, int to, off_t to_at, off_t size, bool& sharing)
+{
+    off_t end = at + size;
+    struct stat info {};
+    if (size <= 0)
+        return true;
+    if (fstat(from, &info) != 0 || info.st_size < end)
+        return shorter();
+    off_t block = block_size(from);
+    off_t first = (at + block - 1) / block * block;
+    off_t last = end == info.st_size ? end : end - end % block; // a file's last block is shared whole
+    off_t shared = 0;
+    if (sharing && (to_at - at) % block == 0 && first < last)
+        shared = share(from, first, to, to_at + (first - at), last - first, sharing);
+    if (shared <= 0)
+        return shared == 0 && copy_runs(from, at, to, to_at, size);
+    // A clone stops silently at the end of a file that shrank meanwhile.
+    if (fstat(from, &info) != 0 || info.st_size < first + shared)
+        return shorter();
+    off_t rest = first + shared;
+    return copy_runs(from, at, to, to_at, first - at) && copy_runs(from, rest, to, to_at + (rest - at), end - rest);
+}
+
+bool read_whole(int fd, unsigned char* into, size_t size, off_t at)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(fd, into + got, size - got, at + static_cast<off_t>(got));
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (n == 0)
+            return shorter();
+        else if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+const unsigned char zero_block[1 << 12] = {};
+
+bool all_zero(const unsigned char* bytes, size_t size)
+{
+    for (size_t at = 0; at < size; at += sizeof zero_block)
+        if (std::memcmp(bytes + at, zero_block, std::min(size - at, sizeof zero_block)) != 0)
+            return false;
+    return true;
+}
+
+// The file that write_over makes, in order of offsets: a run of old bytes
+// or of new ones is gathered block by block, and landed when a block of the
+// other kind comes.
+struct overlay {
+    int from, to;
+    const unsigned char* bytes;
+    off_t at, end;       // where the new bytes go
+    bool sharing = true; // until the file system says it cannot share
+    bool old = true;     // the run gathered is of old bytes
+    off_t start = 0;     // where it starts
+    size_t written = 0;  // new bytes in place, in order
+
+    // Lands the run up to `upto`.
+    bool land(off_t upto)
+    {
+        off_t run = std::exchange(start, upto);
+        size_t put = 0;
+        bool ok = old ? copy_or_share(from, run, to, run, upto - run, sharing)
+                      : write_all(to, bytes + (run - at), static_cast<size_t>(upto - run), run, put);
+        off_t in_place = ok ? upto : run + static_cast<off_t>(put);
+        written = static_cast<size_t>(std::clamp(in_place, at, end) - at);
+        return ok;
+    }
+    // The block at `block_at` is of old bytes, or of new ones.
+    bool next(off_t block_at, bool is_old)
+    {
+        if (is_old == old)
+            return true;
+        bool ok = land(block_at);
+        old = is_old;
+        return ok;
+    }
+};
+
 } // namespace
 
 void show_progress(FILE* out, off_t total)
@@ -115,27 +262,52 @@ void end_progress()
 
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size)
 {
-    off_t end = at + size;
+    bool sharing = true;
+    return copy_or_share(from, at, to, to_at, size, sharing);
+}
+
+bool set_size(int fd, off_t size)
+{
     struct stat info {};
-    if (size > 0 && (fstat(from, &info) != 0 || info.st_size < end))
-        return shorter();
-    while (at < end) {
-        off_t data = lseek(from, at, SEEK_DATA);
-        if (data < 0 && errno == ENXIO)
-            return true; // nothing but a hole up to the end
-        off_t hole = data < 0 ? end : lseek(from, data, SEEK_HOLE);
+    return (fstat(fd, &info) == 0 && info.st_size == size) || ftruncate(fd, size) == 0;
+}
+
+bool write_over(int from, int to, off_t length, const unsigned char* bytes, size_t size, off_t at, size_t& written)
+{
+    overlay o{from, to, bytes, at, at + static_cast<off_t>(size)};
+    off_t block = block_size(to);
+    off_t data = -1, data_end = -1; // the old file's next run of data
+    auto next_data = [&](off_t from_at) {
+        data = lseek(from, from_at, SEEK_DATA);
+        data_end = data < 0 ? o.end : lseek(from, data, SEEK_HOLE);
         if (data < 0)
-            data = at; // no holes known here: all of it is data
-        if (hole < 0 || hole > end)
-            hole = end;
-        if (data >= end)
-            return true;
-        if (!copy_run(from, data, to, to_at + (data - at), hole - data))
-            return false;
-        to_at += hole - at;
-        at = hole;
+            data = errno == ENXIO ? o.end : from_at; // nothing but a hole to the end; or no holes known
+        if (data_end < 0 || data_end > o.end)
+            data_end = o.end;
+    };
+    bool ok = true;
+    for (off_t pos = at; ok && pos < o.end;) {
+        off_t chunk_end = std::min(o.end, pos - pos % block + static_cast<off_t>(sizeof old_room));
+        if (pos >= data_end)
+            next_data(pos);
+        ok = data >= chunk_end || read_whole(from, old_room, static_cast<size_t>(chunk_end - pos), pos);
+        for (off_t piece = pos; ok && piece < chunk_end;) {
+            off_t piece_end = std::min(chunk_end, piece - piece % block + block);
+            if (piece >= data_end)
+                next_data(piece);
+            const unsigned char* mine = bytes + (piece - at);
+            size_t n = static_cast<size_t>(piece_end - piece);
+            bool hole = piece_end <= data; // reads as zeros
+            bool same = hole ? all_zero(mine, n) : std::memcmp(mine, old_room + (piece - pos), n) == 0;
+            // Where nothing can be shared, old data costs what writing the same bytes costs.
+            ok = o.next(piece, same && (hole || o.sharing));
+            piece = piece_end;
+        }
+        pos = chunk_end;
     }
-    return true;
+    ok = ok && o.next(o.end, true) && o.land(length);
+    written = o.written;
+    return ok;
 }
 
 std::string folder_of(const std::string& path)

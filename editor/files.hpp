@@ -1,7 +1,8 @@
-// Landing a file: whole writes, copies that keep a sparse file's holes, a
-// new file beside another that takes its place with the old one's owner,
-// bits and extended attributes, a folder's sync. The editor's write and the
-// copy tool both land their files through these.
+// Landing a file: whole writes, copies that keep a sparse file's holes and
+// share blocks where the file system can, a new file beside another that
+// takes its place with the old one's owner, bits and extended attributes,
+// a folder's sync. The editor's write and the copy tool both land their
+// files through these.
 #pragma once
 
 #include <cstdio>
@@ -15,9 +16,25 @@ bool write_all(int to, const unsigned char* bytes, size_t size, off_t at, size_t
 
 // Copies [at, at + size) of `from` to `to` at `to_at`, its runs of data
 // only, by the kernel where it can: a hole stays a hole, and costs nothing.
-// False on a fault, which errno tells; a source that does not hold all of
-// those bytes is one (ENODATA).
+// Where the file system can share blocks between files (XFS with reflink,
+// btrfs) and the two offsets differ by whole blocks, the whole blocks are
+// shared, not copied: they take no room and no time. False on a fault,
+// which errno tells; a source that does not hold all of those bytes is one
+// (ENODATA).
 bool copy_bytes(int from, off_t at, int to, off_t to_at, off_t size);
+
+// Writes to `to` the first `length` bytes of `from` with the `size` bytes
+// from `at` on replaced by `bytes`, in order: a block that the new bytes
+// leave as it was is taken from `from` as copy_bytes takes it (a hole
+// stays a hole, a block is shared where it can be), and only the blocks
+// that differ are written. `written`: how many of the new bytes are in
+// place, in order, when it stops.
+bool write_over(int from, int to, off_t length, const unsigned char* bytes, size_t size, off_t at, size_t& written);
+
+// Gives the file `size` bytes. A file of that size already is left alone:
+// a file system that shares blocks would take the truncate as a write of
+// its last block, and stop sharing it.
+bool set_size(int fd, off_t size);
 
 // The copies that follow show their progress on `out` (a terminal) once
 // they have run a second, as a percentage of `total` bytes on one line that

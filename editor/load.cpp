@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "commands.hpp"
 #include "numbers.hpp"
@@ -38,6 +39,22 @@ byte_store::~byte_store()
 void byte_store::fill(unsigned char value)
 {
     std::memset(bytes_, value, size());
+}
+
+void byte_store::zero(size_t at, size_t n)
+{
+    assert(n <= size() && at <= size() - n);
+    // Whole pages are given back: they read as zeros again and take no room.
+    auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto start = reinterpret_cast<uintptr_t>(bytes_ + at);
+    size_t head = std::min(n, (page - start % page) % page);
+    size_t whole = (n - head) / page * page;
+    if (whole == 0 || madvise(bytes_ + at + head, whole, MADV_DONTNEED) != 0)
+        head = n, whole = 0;
+    // The pages at the edges are written only where they hold other bytes.
+    for (auto [from, count] : {std::pair{at, head}, std::pair{at + head + whole, n - head - whole}})
+        if (count > 0 && (bytes_[from] != 0 || std::memcmp(bytes_ + from, bytes_ + from + 1, count - 1) != 0))
+            std::memset(bytes_ + from, 0, count);
 }
 
 void byte_store::prefer_huge_pages()
@@ -104,6 +121,30 @@ struct source {
         return static_cast<int64_t>(passed);
     }
 
+    // The run that starts where the file stands, of at most n bytes: a hole
+    // of a sparse file, which reads as zeros and is passed with a seek, or
+    // data up to where the next hole starts. Its length; `hole` tells which.
+    int64_t next_run(int64_t n, bool& hole)
+    {
+        hole = false;
+        off_t here = at == end && seekable ? lseek(fd, 0, SEEK_CUR) : -1;
+        if (here < 0 || here >= size)
+            return n;
+        off_t data = lseek(fd, here, SEEK_DATA);
+        struct stat now {};
+        if (data < 0 && errno == ENXIO && fstat(fd, &now) == 0)
+            data = now.st_size; // nothing but a hole to the end, as the file stands now
+        // The probes move the file's position: it is set again, past the hole.
+        if (data <= here) { // data, or no holes known
+            off_t next_hole = data == here ? lseek(fd, here, SEEK_HOLE) : -1;
+            bool known = next_hole > here && lseek(fd, here, SEEK_SET) == here;
+            return known ? std::min<int64_t>(n, next_hole - here) : n;
+        }
+        int64_t passed = std::min<int64_t>(n, data - here);
+        hole = lseek(fd, here + passed, SEEK_SET) == here + passed;
+        return hole ? passed : n;
+    }
+
     // Stores up to n bytes at `to`, read straight into place when nothing is
     // waiting in the chunk; how many it stored, 0 at the end of the file.
     int64_t take(unsigned char* to, int64_t n)
@@ -145,7 +186,13 @@ load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64
             done = file.skip(std::min(left, int64_t{st.startbyte} - 1 - st.addr_counter));
         } else if (left > 0) {
             int64_t room = std::min<int64_t>(int64_t{buffer_limit} + 1 - st.cursor, INT32_MAX - int64_t{st.addr_counter});
-            done = file.take(&st.edit_buffer[static_cast<size_t>(st.cursor)], std::min(left, room));
+            auto at = static_cast<size_t>(st.cursor);
+            bool hole = false;
+            done = file.next_run(std::min(left, room), hole);
+            if (hole)
+                st.edit_buffer.zero(at, static_cast<size_t>(done)); // not read
+            else
+                done = file.take(&st.edit_buffer[at], done);
             st.cursor += static_cast<int32_t>(done);
         }
         if (done > 0) {
@@ -196,8 +243,10 @@ bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out
         return false;
     }
     off_t skipped = st.startbyte > 1 ? std::min<off_t>(st.startbyte - 1, info.st_size) : 0;
-    if (S_ISREG(info.st_mode) && info.st_size - skipped >= large_load)
+    if (S_ISREG(info.st_mode) && info.st_size - skipped >= large_load) {
         st.edit_buffer.prefer_huge_pages();
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); // read ahead further: a file not cached comes faster
+    }
     std::fprintf(out, "Please Wait... Loading %s into memory \n", st.file_name.c_str());
     st.cursor = 0;
     st.addr_counter = 0;

@@ -57,6 +57,8 @@ class byte_store {
         return bytes_[at];
     }
     void fill(unsigned char value);
+    // Sets n bytes from `at` on to zero, as cheaply as a fresh buffer holds them.
+    void zero(size_t at, size_t n);
     // Asks for 2 MiB pages: worth it only before a large load touches them.
     void prefer_huge_pages();
 

@@ -338,7 +338,7 @@ bool copy_backup(write_plan& p, FILE* out)
     bool whole = fd >= 0 && (within_size_limit(size) || (errno = EFBIG, false)) &&
                  give_attributes(fd, p.from, p.old, p.old.st_mode & 0777 & ~mode_t{S_ISUID | S_ISGID},
                                  owner_rule::where_possible) &&
-                 copy_bytes(p.from, 0, fd, 0, size) && ftruncate(fd, size) == 0 && fsync(fd) == 0 &&
+                 copy_bytes(p.from, 0, fd, 0, size) && set_size(fd, size) && fsync(fd) == 0 &&
                  rename(temp.c_str(), p.backup.c_str()) == 0 && sync_folder(p.backup);
     end_progress();
     if (!whole) {
@@ -354,8 +354,12 @@ bool copy_backup(write_plan& p, FILE* out)
 }
 
 // Writes the new file into `to`: the old bytes before the data, the data,
-// the old bytes after it; synced. A file larger than the process may write
-// is refused before it is touched.
+// the old bytes after it; synced. Where the data kept the length of the
+// part it replaces, the old bytes stay at their offsets, and of the data
+// only the blocks that changed are written: the rest is the old file's, as
+// the bytes around it (holes kept, blocks shared where the file system
+// can). A file larger than the process may write is refused before it is
+// touched.
 bool fill(const editor_state& st, write_plan& p, int to, FILE* out)
 {
     p.filled = true;
@@ -374,11 +378,15 @@ bool fill(const editor_state& st, write_plan& p, int to, FILE* out)
         ok = ftruncate(to, 0) == 0; // holes copied as holes must read as zeros
         p.touched = true;
     }
+    const unsigned char* data = st.edit_buffer.data();
+    bool same_place = !st.window.whole_file && after_at - before == static_cast<off_t>(size);
     show_progress(p.terminal, before + after);
-    ok = ok && copy_bytes(source, 0, to, 0, before) &&
-         write_all(to, st.edit_buffer.data(), size, before, p.written) &&
-         copy_bytes(source, after_at, to, data_end, after) && ftruncate(to, length) == 0 && fsync(to) == 0 &&
-         fstat(to, &p.made) == 0;
+    if (same_place)
+        ok = ok && write_over(source, to, length, data, size, before, p.written);
+    else
+        ok = ok && copy_bytes(source, 0, to, 0, before) && write_all(to, data, size, before, p.written) &&
+             copy_bytes(source, after_at, to, data_end, after);
+    ok = ok && set_size(to, length) && fsync(to) == 0 && fstat(to, &p.made) == 0;
     end_progress();
     if (!ok)
         std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno),

@@ -86,7 +86,7 @@ int copy_marked(int in, int out, off_t length, const char* in_name, const char* 
     first = 'M';
     bool whole = (within_size_limit(length) || (errno = EFBIG, false)) &&
                  (length == 0 || (write_all(out, &first, 1, 0, put) && copy_bytes(in, 1, out, 1, length - 1))) &&
-                 ftruncate(out, length) == 0 && fsync(out) == 0;
+                 set_size(out, length) && fsync(out) == 0;
     if (whole)
         return 0;
     return errno == ENODATA ? fail("Could not read file %s", in_name) : cannot_write(out_name);

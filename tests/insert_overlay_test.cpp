@@ -1,7 +1,9 @@
 // Insert (i) and overlay (o) from files, run end to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "run.hpp"
 
@@ -74,6 +76,44 @@ TEST(OverlayFile, WithAndWithoutACount)
                          "-Please Wait... Loading g.bin into memory at 1 \n"
                          " 10 Bytes Loaded into memory. \n"
                          "-0000:0000 30 30 31 32 33 34 35 36 - 37 38 39 6c ff 00 00 00   00123456789l\xff...\n-");
+}
+
+TEST(OverlayFile, TheHolesOfASparseFileLayZeros)
+{
+    // X, a hole of two blocks or more, Y at 0x3fff: the hole is not read,
+    // and the bytes under it become zeros all the same.
+    temp_dir dir;
+    dir.write("a.bin", std::string(20000, 'a'));
+    int fd = open((dir.path / "s.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 0), 1);
+    ASSERT_EQ(pwrite(fd, "Y", 1, 0x3fff), 1);
+    close(fd);
+    auto r = run_in(dir, voxa_program(), {"a.bin"}, "o 0 s.bin 0\nd 1ff0\nd 3ff0\nq\n");
+    EXPECT_EQ(r.out, banner("a.bin", 20000) +
+                         "-Please Wait... Loading s.bin into memory at 0 \n"
+                         " 16384 Bytes Loaded into memory. \n-"
+                         "0000:1ff0 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2000 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2010 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2020 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2030 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2040 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2050 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2060 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2070 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "0000:2080 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\n"
+                         "-0000:3ff0 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 59   ...............Y\n"
+                         "0000:4000 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4010 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4020 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4030 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4040 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4050 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4060 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4070 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "0000:4080 61 61 61 61 61 61 61 61 - 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"
+                         "-");
 }
 
 TEST(OverlayFile, OverTheEndSlotKeepsDataCount)

@@ -133,6 +133,42 @@ small_file_system::~small_file_system()
         umount(where.c_str());
 }
 
+loop_file_system::loop_file_system(const fs::path& image, const fs::path& at, std::vector<std::string> mkfs,
+                                   size_t bytes)
+    : where(at)
+{
+    fs::create_directory(where);
+    if (geteuid() != 0) {
+        why_not = "only root mounts a loop image";
+        return;
+    }
+    const std::string tool = mkfs.front();
+    if (access(tool.c_str(), X_OK) != 0) {
+        why_not = tool + " is not installed";
+        return;
+    }
+    std::ofstream(image, std::ios::binary).close();
+    fs::resize_file(image, bytes); // sparse: it takes only what is written
+    temp_dir here;
+    mkfs.push_back(image.string());
+    auto made = run_in(here, tool, std::vector<std::string>(mkfs.begin() + 1, mkfs.end()), "");
+    if (made.status != 0) {
+        why_not = tool + " failed: " + made.out;
+        return;
+    }
+    // The loop device is set up to be freed by the unmount.
+    auto mount_run = run_in(here, "/usr/bin/mount", {"-o", "loop", image.string(), where.string()}, "");
+    mounted = mount_run.status == 0;
+    if (!mounted)
+        why_not = "mount -o loop failed: " + mount_run.out;
+}
+
+loop_file_system::~loop_file_system()
+{
+    if (mounted && umount(where.c_str()) != 0)
+        umount2(where.c_str(), MNT_DETACH);
+}
+
 std::function<void()> file_size_limit(long bytes)
 {
     // The soft limit only, which is the one that stops writes: the coverage

@@ -52,6 +52,21 @@ struct small_file_system {
     small_file_system& operator=(const small_file_system&) = delete;
 };
 
+// A loop image of `bytes` made by `mkfs` (its command, the image's name
+// last) in `image` and mounted at `where`, for a file system that this
+// machine's own folders do not have; only where the tests may mount (as
+// root, with the program installed). Unmounted, its loop device freed, when
+// it goes, whatever the test did.
+struct loop_file_system {
+    fs::path where;
+    bool mounted = false;
+    std::string why_not; // why it is not mounted
+    loop_file_system(const fs::path& image, const fs::path& at, std::vector<std::string> mkfs, size_t bytes);
+    ~loop_file_system();
+    loop_file_system(const loop_file_system&) = delete;
+    loop_file_system& operator=(const loop_file_system&) = delete;
+};
+
 // A hook: writes to files stop at `bytes`, and fail instead of killing the program.
 std::function<void()> file_size_limit(long bytes);
 
