@@ -150,8 +150,7 @@ TEST(WriteAcrossSessions, AKillOrAFaultAtAnyStepThenASecondSessionLosesNothing)
                 SCOPED_TRACE(at);
                 temp_dir dir;
                 fresh(dir);
-                // Only the call injected stops the program: the rest run at full speed.
-                std::vector<std::string> injected{"-o", "/dev/null", "--seccomp-bpf", "-e", "trace=" + call, "-e",
+                std::vector<std::string> injected{"-o", "/dev/null", "-e",
                                                   "inject=" + call + ":" + fault + ":when=" + std::to_string(ordinal),
                                                   "--"};
                 injected.insert(injected.end(), args.begin(), args.end());
@@ -193,15 +192,20 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
     std::string told = "ERROR: the last write of x.bin did not finish: its old contents are in " + backup +
                        ", which w keeps...\n";
 
-    // A part of it, once its backup changed size, cannot be put back.
+    // A part of it cannot be put back once its backup changed size, or is gone.
     dir.write("x.7in", old + "more");
     auto part = run_in(dir, voxa_program(), {"x.bin", "2"}, "w\ny\nq\n");
     EXPECT_EQ(part.out, banner("x.bin", -1) + told + "-" + question + "ERROR: " + backup +
                             " changed since it was loaded, not written...\n-");
     EXPECT_EQ(part.status, 1);
+    fs::remove(dir.path / "x.7in");
+    auto no_backup = run_in(dir, voxa_program(), {"x.bin", "2"}, "w\ny\nq\n");
+    EXPECT_EQ(no_backup.out, banner("x.bin", -1) + told + "-" + question + "Can't open file " + backup + ".\n-");
     dir.write("x.7in", old);
 
-    // Loaded whole: the empty file is written, the backup kept, the mark gone.
+    // Loaded whole, its other link gone: the empty file is written beside
+    // it and renamed into its place, the backup kept, the mark gone.
+    fs::remove(dir.path / "x.link");
     auto whole = run_in(dir, voxa_program(), {"x.bin"}, "w\ny\nq\n");
     EXPECT_EQ(whole.out, banner("x.bin", 0) + told + "-" + question + "Backup " + backup +
                              " kept: it holds the file as it was before the failed write. \n"
@@ -308,6 +312,27 @@ TEST(WriteAcrossSessions, OtherUsersSessionsAndProgramsAroundTheWrite)
         EXPECT_EQ(r.status, 1); // the output could not be written
         EXPECT_EQ(dir.read("x.bin"), "Z" + std::string(3999, 'o'));
         EXPECT_EQ(dir.read("x.7in"), std::string(4000, 'o'));
+    }
+    {
+        SCOPED_TRACE("a mark of an unfinished rewrite that another user left is not believed");
+        if (root) {
+            temp_dir dir;
+            dir.write("x.bin", "ABC");
+            dir.write("theirs", "another user's bytes");
+            struct stat file {};
+            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &file), 0);
+            std::string mark = ".voxa-torn-" + std::to_string(file.st_ino);
+            std::ostringstream text;
+            text << "voxa: a rewrite of this file in place did not finish; the backup named below holds it whole.\n"
+                 << file.st_dev << ' ' << file.st_ino << " 20\n"
+                 << (dir.path / "theirs").string() << '\0';
+            dir.write(mark, text.str());
+            ASSERT_EQ(chown((dir.path / mark).c_str(), 4002, 4002), 0);
+            auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+            EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+            EXPECT_EQ(dir.read("x.7in"), "ABC");
+            EXPECT_EQ(dir.read("theirs"), "another user's bytes");
+        }
     }
     {
         SCOPED_TRACE("the owner and group kept on the rename path");
