@@ -206,7 +206,11 @@ struct printed {
             return;
         // A replace with more than five values warns and still replaces the
         // first five, as the editor's own tests expect: not taken as a refusal.
-        bool warning = line == "ERROR: 5 search chars max..." && length == line.size();
+        // So does an insert that took fewer bytes than it measured (the
+        // file ended early, or the count of reads reached its limit): it
+        // keeps what it took, and says so.
+        bool warning = (line == "ERROR: 5 search chars max..." && length == line.size()) ||
+                       line.find(" bytes but gave ") != std::string::npos;
         if (line.rfind("ERROR: ", 0) == 0 && !warning)
             error = true;
         if (length == std::strlen(command_error) - 1 && line.size() == length &&
