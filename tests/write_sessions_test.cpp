@@ -335,6 +335,32 @@ TEST(WriteAcrossSessions, OtherUsersSessionsAndProgramsAroundTheWrite)
         }
     }
     {
+        SCOPED_TRACE("a file another user owns and lets others write is rewritten in place");
+        if (root) {
+            // The writer may not give a new file the owner: the file itself
+            // is rewritten, and the backup, which the writer makes, gives its
+            // group bits to no group of the writer's.
+            temp_dir dir;
+            fs::permissions(dir.path, static_cast<fs::perms>(0777));
+            dir.write("x.bin", "ABC");
+            ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4002, 4002), 0);
+            ASSERT_EQ(chmod((dir.path / "x.bin").c_str(), 0666), 0);
+            struct stat old {}, now {}, backup {};
+            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &old), 0);
+            auto r = run_in(dir, editor_for_anyone(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", as_user(4001));
+            EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &now), 0);
+            ASSERT_EQ(stat((dir.path / "x.7in").c_str(), &backup), 0);
+            EXPECT_EQ(now.st_ino, old.st_ino);
+            EXPECT_EQ(now.st_uid, 4002u);
+            EXPECT_EQ(dir.read("x.bin"), "ZBC");
+            EXPECT_EQ(dir.read("x.7in"), "ABC");
+            EXPECT_EQ(backup.st_uid, 4001u);
+            EXPECT_EQ(backup.st_mode & 07777, 0606u);
+            EXPECT_TRUE(leftovers(dir).empty());
+        }
+    }
+    {
         SCOPED_TRACE("the owner and group kept on the rename path");
         if (root) {
             temp_dir dir;
