@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 
 #include "input.hpp"
 #include "state.hpp"
@@ -27,7 +26,7 @@ struct load_result {
     load_end end = load_end::done;
     int64_t taken = 0; // bytes taken from the file, stored or not
 };
-load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64_t most = -1);
+load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mode, int64_t most = -1);
 
 // Prompts, reads and acts on command lines until q or the end of the input.
 void prompt_loop(editor_state& st, line_input& in, FILE* out);
@@ -49,9 +48,12 @@ int overlay_file(editor_state& st, char* line, FILE* out);
 // Writes the data back after the question; records in st.write_failed
 // whether a write that went ahead failed.
 void write_file(editor_state& st, line_input& in, FILE* out);
-// Start-up records the file it loaded, which a write checks its name still
-// leads to, and says so when a rewrite of that file did not finish.
-void remember_loaded_file(editor_state& st, const struct stat& info, FILE* out);
+// The build that writes without asking (user_level.cpp).
+extern const bool expert_user;
+// Start-up records the file it loaded and its folders, which a write checks
+// its name still leads to, and says so when a rewrite of that file did not
+// finish.
+void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* out);
 
 // The backup rule on a name: the character after the first dot becomes 7,
 // or 7 is appended (in place of the last character when the last part of

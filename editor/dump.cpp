@@ -143,5 +143,5 @@ void show_dump(editor_state& st, FILE* out)
     bool past_data = false;
     for (int lines = 0; lines < lines_most && !past_data; ++lines)
         at = dump_line(st, shown, at, past_data);
-    fwrite_unlocked(text, 1, static_cast<size_t>(at - text), out);
+    sys::put_bytes(out, text, static_cast<size_t>(at - text));
 }

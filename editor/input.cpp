@@ -3,56 +3,35 @@
 #include "input.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
-volatile sig_atomic_t interrupt_seen = 0;
-
-void on_interrupt(int)
-{
-    interrupt_seen = 1;
-}
-
 // Reads what the input has next. The read may wait for a person or a
 // program that waits for our output, so that output is flushed first.
-line_read fill(line_input& in)
+line_read read_more(line_input& in)
 {
-    if (in.eof)
+    if (in.eof || in.given)
         return line_read::end;
     std::fflush(in.shown);
-    for (;;) {
-        ssize_t n = read(in.fd, in.data, sizeof in.data);
-        if (n > 0) {
-            in.at = 0;
-            in.end = static_cast<size_t>(n);
-            return line_read::line;
-        }
-        if (n < 0 && errno == EINTR) {
-            if (take_interrupt())
-                return line_read::interrupted;
-            continue;
-        }
-        in.eof = true; // the end of the input, or an input that cannot be read
-        return line_read::end;
+    bool interrupted = false;
+    int64_t n = sys::read_input(in.data, sizeof in.data, interrupted);
+    if (interrupted)
+        return line_read::interrupted;
+    if (n > 0) {
+        in.at = 0;
+        in.end = static_cast<size_t>(n);
+        return line_read::line;
     }
+    in.eof = true; // the end of the input, or an input that cannot be read
+    return line_read::end;
 }
 
 } // namespace
 
-bool take_interrupt()
-{
-    bool seen = interrupt_seen != 0;
-    interrupt_seen = 0;
-    return seen;
-}
-
 void give_input(line_input& in, const char* text, size_t size)
 {
-    in.fd = -1;
+    in.given = true;
     in.at = 0;
     in.end = std::min(size, sizeof in.data);
     in.eof = true;
@@ -62,11 +41,7 @@ void give_input(line_input& in, const char* text, size_t size)
 void catch_interrupts(line_input& in)
 {
     in.terminal = true;
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no restart: a Ctrl-C ends the read that waits
-    sigaction(SIGINT, &action, nullptr);
+    sys::catch_interrupts();
 }
 
 line_read read_line(line_input& in, const char* prompt, std::string& line, size_t most, line_kind kind)
@@ -74,15 +49,15 @@ line_read read_line(line_input& in, const char* prompt, std::string& line, size_
     if (in.editor != nullptr)
         return in.editor(in, prompt, line, most, kind);
     if (prompt[0] != '\0' && prompt[1] == '\0')
-        putc_unlocked(prompt[0], in.shown); // the "-" before every command line, at the least cost
+        sys::put_char(in.shown, prompt[0]); // the "-" before every command line, at the least cost
     else
         std::fputs(prompt, in.shown);
     line.clear();
-    take_interrupt(); // a Ctrl-C while a command ran is not for this line
+    sys::take_interrupt(); // a Ctrl-C while a command ran is not for this line
     bool any = false;
     for (;;) {
         if (in.at == in.end) {
-            line_read got = fill(in);
+            line_read got = read_more(in);
             if (got == line_read::end && any)
                 return line_read::line; // the last line, without its line end
             if (got != line_read::line) {

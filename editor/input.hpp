@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform.hpp"
+
 // How a read of one line ended.
 enum class line_read { line, end, interrupted };
 
@@ -19,7 +21,7 @@ using line_editor = line_read (*)(line_input& in, const char* prompt, std::strin
                                   line_kind kind);
 
 struct line_input {
-    int fd = 0;
+    bool given = false;     // the input was given whole (give_input): nothing more is read
     FILE* shown = stdout;   // flushed before a read that would wait
     bool terminal = false;  // input and output are a terminal
     line_editor editor = nullptr;
@@ -45,6 +47,3 @@ line_read read_line(line_input& in, const char* prompt, std::string& line, size_
 // At a terminal: Ctrl-C interrupts the read of a line instead of ending the
 // program.
 void catch_interrupts(line_input& in);
-
-// Set by Ctrl-C at a terminal.
-bool take_interrupt();

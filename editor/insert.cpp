@@ -1,10 +1,7 @@
 // Insert (i) opens a gap as wide as a file and loads the file into it;
 // overlay (o) loads a file, or its first bytes, over what is there.
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "commands.hpp"
 #include "line.hpp"
@@ -19,24 +16,23 @@ bool has_offset_word(char* cut_line)
     return blank != nullptr && blank[std::strspn(blank, " ")] != '\0';
 }
 
-// Opens a file to load from; -1 for one that cannot be opened or is a
-// folder. Opening does not wait for a writer on a named pipe.
-int open_source(const std::string& name, struct stat& info)
+// Opens a file to load from; no_handle for one that cannot be opened or
+// is a folder. Opening does not wait for a writer on a named pipe.
+sys::handle open_source(const std::string& name, sys::file_info& info)
 {
-    int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(fd);
-        return -1;
+    sys::handle fd = sys::open_to_read(name);
+    if (fd == sys::no_handle)
+        return fd;
+    if (!sys::info_of(fd, info) || info.kind == sys::file_kind::folder) {
+        sys::close_file(fd);
+        return sys::no_handle;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
 // Runs the shared load from offset, reading at most `most` bytes (all of
 // the file when negative), and reports what it stored.
-load_result load_at(editor_state& st, int fd, const std::string& name, int32_t offset, int64_t most, FILE* out)
+load_result load_at(editor_state& st, sys::handle fd, const std::string& name, int32_t offset, int64_t most, FILE* out)
 {
     std::fprintf(out, "Please Wait... Loading %s into memory at %ld \n", name.c_str(), long{offset});
     st.cursor = offset;
@@ -44,7 +40,7 @@ load_result load_at(editor_state& st, int fd, const std::string& name, int32_t o
     std::fprintf(out, " %ld Bytes Loaded into memory. \n", long{st.cursor} - offset);
     if (loaded.end == load_end::read_error)
         std::fprintf(out, "ERROR: read error in file %s...\n", name.c_str());
-    close(fd);
+    sys::close_file(fd);
     return loaded;
 }
 
@@ -78,23 +74,23 @@ int insert_file(editor_state& st, char* line, FILE* out)
         std::fputs("ERROR: offset outside the data...\n", out);
         return RESULT_PROMPT;
     }
-    struct stat info {};
-    int fd = open_source(name, info);
-    if (fd < 0) {
+    sys::file_info info;
+    sys::handle fd = open_source(name, info);
+    if (fd == sys::no_handle) {
         std::fprintf(out, "Can't Open file %s.\n", name.c_str());
         return RESULT_PROMPT;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (info.kind != sys::file_kind::regular) {
         std::fprintf(out, "ERROR: can't learn the size of %s, not inserted...\n", name.c_str());
-        close(fd);
+        sys::close_file(fd);
         return RESULT_PROMPT;
     }
-    if (info.st_size > buffer_limit - st.data_count) {
+    if (info.size > buffer_limit - st.data_count) {
         std::fputs("ERROR: file too large to insert...\n", out);
-        close(fd);
+        sys::close_file(fd);
         return RESULT_PROMPT;
     }
-    auto size = static_cast<int32_t>(info.st_size);
+    auto size = static_cast<int32_t>(info.size);
     std::fprintf(out, "fileName=%s, filesize=%ld, data_count=%ld, offset=%ld\n", name.c_str(), long{size},
                  long{st.data_count}, long{offset});
     // Open the gap: the bytes from offset to the end slot move up by size.
@@ -134,9 +130,9 @@ int overlay_file(editor_state& st, char* line, FILE* out)
         std::fputs("ERROR: offset outside the buffer...\n", out);
         return RESULT_PROMPT;
     }
-    struct stat info {};
-    int fd = open_source(name, info);
-    if (fd < 0) {
+    sys::file_info info;
+    sys::handle fd = open_source(name, info);
+    if (fd == sys::no_handle) {
         std::fprintf(out, "Could not open file: %s \n", name.c_str());
         return RESULT_PROMPT;
     }

@@ -1,12 +1,8 @@
 // Loading a file into edit_buffer: the start-up load, and the loop it shares
 // with the insert and overlay commands.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <new>
 #include <utility>
 
 #include "commands.hpp"
@@ -23,9 +19,8 @@ byte_store::byte_store()
 {
     // Room for a 2 MiB-aligned run of whole huge pages that holds the buffer.
     size_t pages = (size() + huge_page - 1) / huge_page * huge_page;
-    mapped_ = pages + huge_page;
-    mapping_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapping_ == MAP_FAILED)
+    mapping_ = sys::reserve_zeroed(pages + huge_page, mapped_);
+    if (mapping_ == nullptr)
         throw std::bad_alloc();
     auto at = reinterpret_cast<uintptr_t>(mapping_);
     bytes_ = static_cast<unsigned char*>(mapping_) + ((huge_page - at % huge_page) % huge_page);
@@ -33,10 +28,10 @@ byte_store::byte_store()
 
 byte_store::~byte_store()
 {
-    munmap(mapping_, mapped_);
+    sys::release(mapping_, mapped_);
 }
 
-void byte_store::fill(unsigned char value)
+void byte_store::set_all(unsigned char value)
 {
     std::memset(bytes_, value, size());
 }
@@ -45,11 +40,11 @@ void byte_store::zero(size_t at, size_t n)
 {
     assert(n <= size() && at <= size() - n);
     // Whole pages are given back: they read as zeros again and take no room.
-    auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t page = sys::page_size();
     auto start = reinterpret_cast<uintptr_t>(bytes_ + at);
     size_t head = std::min(n, (page - start % page) % page);
     size_t whole = (n - head) / page * page;
-    if (whole == 0 || madvise(bytes_ + at + head, whole, MADV_DONTNEED) != 0)
+    if (whole == 0 || !sys::give_back(bytes_ + at + head, whole))
         head = n, whole = 0;
     // The pages at the edges are written only where they hold other bytes.
     for (auto [from, count] : {std::pair{at, head}, std::pair{at + head + whole, n - head - whole}})
@@ -59,7 +54,7 @@ void byte_store::zero(size_t at, size_t n)
 
 void byte_store::prefer_huge_pages()
 {
-    madvise(bytes_, (size() + huge_page - 1) / huge_page * huge_page, MADV_HUGEPAGE);
+    sys::prefer_huge_pages(bytes_, (size() + huge_page - 1) / huge_page * huge_page);
 }
 
 namespace {
@@ -67,31 +62,25 @@ namespace {
 // A file being loaded, read in large pieces while the load takes it byte by
 // byte. A regular file passes the bytes before startbyte with a seek.
 struct source {
-    int fd;
+    sys::handle fd;
     bool seekable;
-    off_t size;
+    int64_t size;
     size_t at = 0;
     size_t end = 0;
     bool failed = false;
     unsigned char* chunk;
 
-    source(int file, const struct stat& info, unsigned char* room)
-        : fd(file), seekable(S_ISREG(info.st_mode)), size(info.st_size), chunk(room)
+    source(sys::handle file, const sys::file_info& info, unsigned char* room)
+        : fd(file), seekable(info.kind == sys::file_kind::regular), size(info.size), chunk(room)
     {
     }
 
     // Reads up to n bytes into `to`; 0 at the end of the file or on an error.
     size_t read_into(unsigned char* to, size_t n)
     {
-        for (;;) {
-            ssize_t got = read(fd, to, n);
-            if (got >= 0)
-                return static_cast<size_t>(got);
-            if (errno != EINTR) {
-                failed = true;
-                return 0;
-            }
-        }
+        int64_t got = sys::read_some(fd, to, n);
+        failed = failed || got < 0;
+        return got > 0 ? static_cast<size_t>(got) : 0;
     }
 
     bool refill()
@@ -107,11 +96,11 @@ struct source {
     int64_t skip(int64_t n)
     {
         if (at == end && seekable) {
-            off_t here = lseek(fd, 0, SEEK_CUR);
+            int64_t here = sys::position(fd);
             int64_t left = here < 0 ? 0 : size - here;
             int64_t passed = std::min(n, left);
             unsigned char last = 0;
-            if (passed > 0 && pread(fd, &last, 1, here + passed - 1) == 1 && lseek(fd, passed, SEEK_CUR) >= 0)
+            if (passed > 0 && sys::read_at(fd, &last, 1, here + passed - 1) && sys::move_to(fd, here + passed))
                 return passed;
         }
         if (at == end && !refill())
@@ -127,21 +116,19 @@ struct source {
     int64_t next_run(int64_t n, bool& hole)
     {
         hole = false;
-        off_t here = at == end && seekable ? lseek(fd, 0, SEEK_CUR) : -1;
+        int64_t here = at == end && seekable ? sys::position(fd) : -1;
         if (here < 0 || here >= size)
             return n;
-        off_t data = lseek(fd, here, SEEK_DATA);
-        struct stat now {};
-        if (data < 0 && errno == ENXIO && fstat(fd, &now) == 0)
-            data = now.st_size; // nothing but a hole to the end, as the file stands now
-        // The probes move the file's position: it is set again, past the hole.
+        // Nothing but a hole to the end gives the size as the file stands now.
+        int64_t data = sys::data_from(fd, here);
+        // The probes may move the file's position: it is set again, past the hole.
         if (data <= here) { // data, or no holes known
-            off_t next_hole = data == here ? lseek(fd, here, SEEK_HOLE) : -1;
-            bool known = next_hole > here && lseek(fd, here, SEEK_SET) == here;
+            int64_t next_hole = sys::hole_from(fd, here);
+            bool known = next_hole > here && sys::move_to(fd, here);
             return known ? std::min<int64_t>(n, next_hole - here) : n;
         }
         int64_t passed = std::min<int64_t>(n, data - here);
-        hole = lseek(fd, here + passed, SEEK_SET) == here + passed;
+        hole = sys::move_to(fd, here + passed);
         return hole ? passed : n;
     }
 
@@ -162,11 +149,11 @@ unsigned char chunk_room[chunk_size];
 
 } // namespace
 
-load_result load_loop(editor_state& st, int fd, FILE* out, load_mode mode, int64_t most)
+load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mode, int64_t most)
 {
-    struct stat info {};
-    if (fstat(fd, &info) != 0)
-        info.st_mode = 0;
+    sys::file_info info;
+    if (!sys::info_of(fd, info))
+        info.kind = sys::file_kind::none;
     source file(fd, info, chunk_room);
     load_result result;
     for (;;) {
@@ -227,31 +214,31 @@ void take_arguments(editor_state& st, int argc, char** argv, line_input& in, FIL
 }
 
 // Huge pages pay for themselves from about a megabyte of data on.
-constexpr off_t large_load = off_t{1} << 20;
+constexpr int64_t large_load = int64_t{1} << 20;
 
 } // namespace
 
 bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out)
 {
     take_arguments(st, argc, argv, in, out);
-    int fd = open(st.file_name.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        if (fd >= 0)
-            close(fd);
+    sys::handle fd = sys::open_to_read(st.file_name, true); // a named pipe waits for its writer, as cat's does
+    sys::file_info info;
+    if (fd == sys::no_handle || !sys::info_of(fd, info) || info.kind == sys::file_kind::folder) {
+        if (fd != sys::no_handle)
+            sys::close_file(fd);
         std::fprintf(out, "Can't Open file %s.\n", st.file_name.c_str());
         return false;
     }
-    off_t skipped = st.startbyte > 1 ? std::min<off_t>(st.startbyte - 1, info.st_size) : 0;
-    if (S_ISREG(info.st_mode) && info.st_size - skipped >= large_load) {
+    int64_t skipped = st.startbyte > 1 ? std::min<int64_t>(st.startbyte - 1, info.size) : 0;
+    if (info.kind == sys::file_kind::regular && info.size - skipped >= large_load) {
         st.edit_buffer.prefer_huge_pages();
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); // read ahead further: a file not cached comes faster
+        sys::read_ahead(fd); // a file not cached comes faster
     }
     std::fprintf(out, "Please Wait... Loading %s into memory \n", st.file_name.c_str());
     st.cursor = 0;
     st.addr_counter = 0;
     load_result loaded = load_loop(st, fd, out, load_mode::startup);
-    close(fd);
+    sys::close_file(fd);
     if (loaded.end == load_end::read_error) {
         std::fprintf(out, "ERROR: read error in file %s, nothing loaded...\n", st.file_name.c_str());
         return false;

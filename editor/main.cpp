@@ -3,15 +3,11 @@
 //
 // Exit status 0, or 1 when the file could not be loaded, the last write that
 // went ahead failed, or the output could not be written.
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "commands.hpp"
+#include "program.hpp"
 
 #ifdef VOXA_LINE_EDITING
 void start_line_editing(line_input& in); // terminal.cpp
@@ -36,28 +32,16 @@ const char usage[] =
     "Exit status 0, or 1 when the file could not be loaded, the last write failed,\n"
     "or the output could not be written. Manual: man voxa\n";
 
-// A closed standard descriptor would be taken by the next file opened, and
-// what is printed would land in that file.
-void open_missing_standard_files()
-{
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            open("/dev/null", O_RDWR); // takes the lowest free descriptor: fd
-}
-
 #if defined(VOXA_TERMINAL_BESIDE) && !defined(VOXA_LINE_EDITING)
 // At a terminal the build with line editing takes over, where it is
 // installed; a scripted run never loads the line-editing library.
 void hand_over_to_line_editing(char** argv)
 {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
+    std::string folder = sys::program_folder();
+    if (folder.empty())
         return;
-    std::string folder(self, static_cast<size_t>(n));
-    folder.erase(folder.rfind('/') + 1);
     for (const char* relative : {VOXA_TERMINAL_BESIDE, VOXA_TERMINAL_INSTALLED})
-        execv((folder + relative).c_str(), argv);
+        sys::run_instead(folder + relative, argv);
 }
 #endif
 
@@ -65,18 +49,15 @@ void hand_over_to_line_editing(char** argv)
 
 int main(int argc, char** argv)
 {
-    open_missing_standard_files();
-    // A reader that goes away (voxa f < script | head) must not end the
-    // session before its writes: the output fails, and the exit status says so.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return std::fputs(usage, stdout) < 0 || std::fflush(stdout) != 0;
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return std::printf("voxa %.2f\n", VOXA_VERSION) < 0 || std::fflush(stdout) != 0;
+    program_start started = start_program(argc, argv, "voxa", usage);
+    if (started.status >= 0)
+        return started.status;
+    argc = static_cast<int>(started.words.size());
+    argv = started.argv.data();
 
     static line_input in;
     static char output[1 << 16];
-    bool at_terminal = isatty(0) && isatty(1);
+    bool at_terminal = sys::interactive();
     if (at_terminal) {
 #if defined(VOXA_LINE_EDITING)
         start_line_editing(in);
@@ -95,7 +76,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         // A file may be named --bogus, but one that is not there was more
         // likely meant as an option.
-        if (argc >= 2 && argv[1][0] == '-' && access(argv[1], F_OK) != 0)
+        if (argc >= 2 && looks_like_option(argv[1]))
             std::fputs("Try 'voxa --help'.\n", stderr);
         return 1;
     }

@@ -9,8 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
-#include <time.h>
+#include <vector>
+
+#include "platform.hpp"
 
 // The buffer holds this many data bytes plus one slot past them (index
 // buffer_limit), which receives the byte stored just after the data.
@@ -56,7 +57,7 @@ class byte_store {
         assert(at < size());
         return bytes_[at];
     }
-    void fill(unsigned char value);
+    void set_all(unsigned char value);
     // Sets n bytes from `at` on to zero, as cheaply as a fresh buffer holds them.
     void zero(size_t at, size_t n);
     // Asks for 2 MiB pages: worth it only before a large load touches them.
@@ -65,36 +66,35 @@ class byte_store {
   private:
     unsigned char* bytes_;
     void* mapping_;
-    size_t mapped_;
+    size_t mapped_ = 0;
 };
 
 // The part of the file that the start-up load took: the write puts the
 // edited data in its place and keeps every byte before and after it.
 struct loaded_window {
     bool whole_file = true; // the load took the file from its first byte to its end
-    off_t start = 0;        // file offset of the first byte loaded
-    off_t length = 0;       // bytes of the file that the data replaces
+    int64_t start = 0;      // file offset of the first byte loaded
+    int64_t length = 0;     // bytes of the file that the data replaces
 };
 
-// The file as this session last saw it on disk, loaded or written: a write
-// goes ahead over it only while its name still leads to that very file.
+// The file as this session last saw it on disk, loaded or written, and the
+// folders it was seen in: a write goes ahead over it only while its name
+// still leads to that very file, in that very folder.
 struct file_record {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{}; // the status change time, which no user can set
-    mode_t mode = 0;    // permission bits, for a file written anew
+    sys::file_info file;
+    sys::file_id folder;      // the folder that holds the file
+    sys::file_id name_folder; // the one that holds its name and backup (the same but for a link)
 };
 
 // A rewrite in place that did not finish: the file on disk may be torn,
 // and its backup holds the last whole version, which the next write keeps.
-// A mark beside the file tells later sessions the same.
+// A mark beside the backup tells later sessions the same.
 struct unfinished_write {
     bool pending = false;
-    std::string backup;    // where the last whole version is
-    off_t backup_size = 0; // its size when it was made
-    std::string mark;      // the mark on disk, empty when there is none
+    std::string backup;    // where the last whole version is, as shown
+    std::string backup_leaf;
+    sys::file_info backup_record; // the backup as the mark recorded it
+    std::string mark;      // the mark's name beside the backup, empty when there is none
 };
 
 struct editor_state {
@@ -107,6 +107,9 @@ struct editor_state {
     loaded_window window;
     file_record on_disk;
     unfinished_write unfinished;
+    // Marks of unfinished writes that claim this file but no longer match
+    // it or their backup: never acted on, and removed once a write lands.
+    std::vector<std::string> stale_marks;
     // The last write that went ahead failed, and none has succeeded since.
     bool write_failed = false;
     // A data byte or data_count changed since the last write that landed.

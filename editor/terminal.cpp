@@ -42,14 +42,14 @@ line_read edit_line(line_input& in, const char* prompt, std::string& line, size_
     prompt_text = prompt;
     reading = kind;
     std::fflush(in.shown);
-    take_interrupt();
+    sys::take_interrupt();
     int count = 0;
     const char* text = el_gets(editor, &count);
     line.clear();
     if (text == nullptr || count <= 0) {
         // Ctrl-C drops the line, Ctrl-D ends the input: either way the
         // cursor moves to a fresh line first.
-        bool interrupted = take_interrupt() || count < 0;
+        bool interrupted = sys::take_interrupt() || count < 0;
         if (interrupted)
             mark_interrupt(in.shown);
         std::fputs("\n", in.shown);

@@ -3,27 +3,24 @@
 // of the file survives every failure and every crash, in the file or in
 // its backup, and no other file is ever written.
 //
-// A write is made in two moves: make_plan looks at the file, its name and
-// its backup's name and decides how the new file lands; carry_out then
-// takes the plan's steps in order, each checked, and stops at the first
-// that fails, which says what went wrong. The new file is the file's bytes
-// before the part loaded, the data, and the file's bytes after that part;
-// for a file loaded whole, just the data.
+// A write is made in two moves. make_plan looks at the file, its folder,
+// its name and its backup's name, refuses what cannot be done, and decides
+// everything else: how the new file lands, what becomes of the backup,
+// where the old bytes around the data come from, and the list of steps; it
+// creates nothing. carry_out then takes the steps in order, each checked,
+// and stops at the first that fails, which says what went wrong. Every step
+// is taken in the folders the plan opened, whatever becomes of their paths.
+// The new file is the file's bytes before the part loaded, the data, and
+// the file's bytes after that part; for a file loaded whole, just the data.
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "commands.hpp"
-#include "files.hpp"
+#include "landing.hpp"
 #include "numbers.hpp"
-
-extern const bool expert_user; // user_level.cpp: the build that writes without asking
 
 namespace {
 
@@ -38,24 +35,34 @@ const char writing[] = "Please Wait... Writing new file %s. \n";
 const char gone[] = "Nothing to back up: %s is gone, it is written anew. \n";
 const char waiting[] = "Waiting for another write of %s to finish... \n";
 const char unfinished_found[] = "ERROR: the last write of %s did not finish: its old contents are in %s, which w keeps...\n";
+const char mark_set_aside[] = "ERROR: %s, the mark of an unfinished write of %s, matches neither it nor its backup any more: set aside, not used...\n";
 const char cant_open[] = "Can't open file %s.\n";
 const char not_regular[] = "ERROR: %s is not a regular file, not written...\n";
 const char changed_refused[] = "ERROR: %s changed since it was loaded, not written...\n";
 const char backup_is_file[] = "ERROR: backup %s is the file itself, not written...\n";
 const char backup_not_ours[] = "ERROR: backup %s belongs to another user, not written...\n";
+const char backup_held[] = "ERROR: backup %s holds the last whole version of %s, whose rewrite did not finish (%s): %s not written...\n";
 const char no_backup_name[] = "ERROR: no backup name can be made for %s, not written...\n";
 const char cant_write[] = "ERROR: can't write file %s (%s), %s...\n";
-const char left_as_it_was[] = "the file is left as it was";
-const char old_in_backup[] = "the old one is in its backup";
 const char cant_backup[] = "ERROR: can't write backup %s (%s), file not written...\n";
 const char cant_mark[] = "ERROR: can't mark %s as being rewritten (%s), not written...\n";
 const char old_kept_as[] = "ERROR: the old file is kept as %s...\n";
 const char cant_sync[] = "ERROR: can't sync the folder of %s (%s): the new file may not survive a power cut...\n";
 const char cant_remove[] = "ERROR: can't remove %s (%s)...\n";
-// The mark's first line, for whoever finds one; the rest is for the editor.
-const char mark_head[] = "voxa: a rewrite of this file in place did not finish; the backup named below holds it whole.\n";
+const char left_as_it_was[] = "the file is left as it was";
+const char old_in_backup[] = "the old one is in its backup";
+
+// A mark: its first line for whoever finds one; then, for the editor, the
+// identities of the file and of its backup as the rewrite found them, and
+// their names in the mark's folder.
+constexpr std::string_view mark_prefix = ".voxa-torn-";
+const char mark_head[] = "voxa: a rewrite in place did not finish; the backup named below holds the file named below whole.\n";
+constexpr size_t mark_most = 8192;
 
 constexpr size_t name_part_max = 255; // bytes in one part of a path
+
+// ---------------------------------------------------------------------------
+// Saying what happens.
 
 void say(FILE* out, const char* format, const std::string& name)
 {
@@ -63,7 +70,7 @@ void say(FILE* out, const char* format, const std::string& name)
 }
 
 // A line of progress, shown while the write goes on, whatever ends it.
-void progress(FILE* out, const char* format, const std::string& name)
+void progress_line(FILE* out, const char* format, const std::string& name)
 {
     say(out, format, name);
     std::fflush(out);
@@ -80,28 +87,90 @@ bool answered_yes(line_input& in, FILE* out, const char* question)
     return false;
 }
 
-bool same_time(const timespec& a, const timespec& b)
+// ---------------------------------------------------------------------------
+// Marks of rewrites in place that did not finish.
+
+struct mark {
+    std::string name;          // beside the backup
+    uint32_t owner = 0;        // who made it
+    sys::file_id file;         // the file being rewritten
+    std::string file_leaf;     // its name there
+    sys::file_info backup;     // its backup, as made
+    std::string backup_leaf;
+};
+
+std::string mark_text(const sys::file_id& file, const std::string& file_leaf, const sys::file_info& backup,
+                      const std::string& backup_leaf)
 {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    char numbers[256];
+    int n = std::snprintf(numbers, sizeof numbers,
+                          "%" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRId64
+                          " %" PRId64 " %" PRId64 "\n",
+                          file.device, file.index, file.birth, backup.id.device, backup.id.index, backup.id.birth,
+                          backup.size, backup.modified, backup.changed);
+    return mark_head + std::string(numbers, static_cast<size_t>(n)) + file_leaf + '\0' + backup_leaf + '\0';
 }
 
-file_record record_of(const struct stat& info)
+bool parse_mark(const char* text, size_t size, mark& m)
 {
-    return {info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, info.st_mode & 07777};
+    size_t head = sizeof mark_head - 1;
+    if (size <= head || std::memcmp(text, mark_head, head) != 0)
+        return false;
+    int used = 0;
+    if (std::sscanf(text + head,
+                    "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64
+                    " %" SCNd64 "\n%n",
+                    &m.file.device, &m.file.index, &m.file.birth, &m.backup.id.device, &m.backup.id.index,
+                    &m.backup.id.birth, &m.backup.size, &m.backup.modified, &m.backup.changed, &used) != 9 ||
+        used == 0)
+        return false;
+    const char* at = text + head + used;
+    const char* end = text + size;
+    const char* file_end = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
+    if (file_end == nullptr)
+        return false;
+    const char* backup_end = static_cast<const char*>(std::memchr(file_end + 1, '\0', static_cast<size_t>(end - file_end - 1)));
+    if (backup_end == nullptr)
+        return false;
+    m.file_leaf.assign(at, file_end);
+    m.backup_leaf.assign(file_end + 1, backup_end);
+    return !m.file_leaf.empty() && !m.backup_leaf.empty();
 }
 
-// Whether `now` is the very file of the record, untouched since.
-bool unchanged(const struct stat& now, const file_record& then)
+// The marks in a folder whose maker is one of `trusted` (root always is):
+// another user's cannot make the editor keep or refuse a backup.
+std::vector<mark> marks_in(const sys::folder& f, std::initializer_list<uint32_t> trusted)
 {
-    return now.st_dev == then.device && now.st_ino == then.inode && now.st_size == then.size &&
-           same_time(now.st_mtim, then.modified) && same_time(now.st_ctim, then.changed);
+    std::vector<mark> found;
+    static char text[mark_most];
+    for (const std::string& name : sys::names_in(f, mark_prefix)) {
+        sys::handle fd = sys::open_in(f, name, false);
+        if (fd == sys::no_handle)
+            continue;
+        sys::file_info made;
+        mark m;
+        int64_t n = sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, text, sizeof text) : -1;
+        sys::close_file(fd);
+        bool believed = made.owner == 0 || std::find(trusted.begin(), trusted.end(), made.owner) != trusted.end();
+        if (n <= 0 || !believed || !parse_mark(text, static_cast<size_t>(n), m))
+            continue;
+        m.name = name;
+        m.owner = made.owner;
+        found.push_back(std::move(m));
+    }
+    return found;
 }
 
-// The mark that a rewrite in place of the file `inode` did not finish:
-// beside the file, named for it.
-std::string mark_name(const std::string& target, ino_t inode)
+// A mark holds only while its backup is the very file it recorded, untouched.
+bool backup_untouched(const sys::folder& f, const mark& m)
 {
-    return folder_of(target) + "/.voxa-torn-" + std::to_string(inode);
+    sys::file_info now;
+    return sys::info_in(f, m.backup_leaf, now) && now.kind == sys::file_kind::regular && sys::unchanged(now, m.backup);
+}
+
+unfinished_write unfinished_from(const mark& m, const std::string& folder)
+{
+    return {true, sys::join(sys::real_path(folder), m.backup_leaf), m.backup_leaf, m.backup, m.name};
 }
 
 // ---------------------------------------------------------------------------
@@ -119,506 +188,641 @@ enum class backup_fate {
     none       // there is no old file
 };
 
-struct write_plan {
+struct write_job;
+using step = bool (*)(write_job&);
+
+struct write_job {
+    editor_state& st;
+    line_input& in;
+    FILE* out;
+    FILE* terminal; // where a long copy shows its progress, at a terminal
+
+    write_job(editor_state& state, line_input& input, FILE* to)
+        : st(state), in(input), out(to), terminal(input.terminal ? to : nullptr)
+    {
+    }
+
+    // Where: the folder of the file and the folder of its name and backup
+    // (the same folder, but for a name that is a link to another folder's
+    // file), held open for the whole write.
+    sys::folder place, name_place;
+    bool one_place = true;
+    std::string leaf;           // the file's name in its folder
+    std::string name_leaf;      // the name given, in its folder
+    sys::file_info name_link;   // the name itself, when it is a link
+    sys::handle from = sys::no_handle; // the old file, opened and locked by this write
+    sys::file_info old;               // as it was when locked
+
+    // Decided by the plan.
     landing how = landing::renamed;
     backup_fate fate = backup_fate::none;
-    std::string target; // the file the name stands for
-    std::string temp;   // the new file, until it takes the target's place
-    std::string backup; // the backup's name
-    std::string mark;   // in place: the mark that the file is being rewritten
-    std::string mark_temp;
-    int from = -1;      // the old file, opened and locked by this write
-    struct stat old {}; // as it was when locked
-    int temp_fd = -1;
-    int backup_fd = -1; // the backup made or kept, where the old bytes around a part come from
-    int mark_fd = -1;
-    off_t source_size = 0; // the old bytes around a part: the size of what they come from
-    FILE* terminal = nullptr; // where a long copy shows its progress, at a terminal
+    std::string backup; // the backup's name, as shown
+    std::string backup_leaf;
+    bool needs_mark = false;         // a rewrite in place leaves a mark first
+    bool old_bytes_in_backup = false; // the bytes around a part come from the backup
+    bool empty_first = false;        // the file itself is emptied before it is written
+    int64_t source_size = 0;         // the old bytes around a part: the size of what they come from
+    std::vector<step> steps;
+
+    // Made by the steps.
+    std::string temp;                     // the new file, until it takes the file's place
+    sys::handle temp_fd = sys::no_handle;
+    sys::handle backup_fd = sys::no_handle; // the backup made or kept
+    sys::file_info backup_made;
+    std::string mark_temp, mark;          // the mark, before and after it is put in place
+    sys::handle mark_fd = sys::no_handle;
 
     // How far it went.
     bool started = false; // the backup was announced
     bool filled = false;  // writing the data began
     size_t written = 0;   // data bytes written
-    bool marked = false;  // the mark is on disk
     bool touched = false; // the file itself was emptied
     bool landed = false;  // the new file is in the file's place
-    struct stat made {};  // the new file
+    sys::file_info made;  // the new file
+
+    sys::file_id place_id, name_place_id;
+
+    const sys::folder& backup_place() const { return name_place; }
+
+    // The two ways a write stops. A refusal names what it refuses; a failure
+    // also gives the system's reason and, where the text has room for it,
+    // what became of the file.
+    bool refuse(const char* format, const std::string& name)
+    {
+        say(out, format, name);
+        return false;
+    }
+    bool fail(const char* format, const std::string& name)
+    {
+        std::fprintf(out, format, name.c_str(), sys::failure_text().c_str(), touched ? old_in_backup : left_as_it_was);
+        return false;
+    }
 };
 
-// Opens the file and takes the write lock on it, the one every write of
-// voxa takes, so that no two writes of a file interleave; while another
-// holds it, says so and waits. -1, with errno, when there is no file.
-int open_locked(const std::string& name, struct stat& info, FILE* out)
+// The file's folder and its name's, opened once: they must be those the
+// file was loaded from (or last written into).
+bool open_places(write_job& j)
+{
+    const std::string& name = j.st.file_name;
+    std::string target = sys::real_path(name);
+    j.leaf = sys::leaf_of(target);
+    j.name_leaf = sys::leaf_of(name);
+    sys::file_info here, there;
+    if (!sys::open_folder(sys::folder_of(target), j.place) || !sys::info_of(j.place.h, here))
+        return j.refuse(cant_open, name);
+    if (!sys::open_folder(sys::folder_of(name), j.name_place) || !sys::info_of(j.name_place.h, there))
+        return j.refuse(cant_open, name);
+    j.place_id = here.id;
+    j.name_place_id = there.id;
+    j.one_place = sys::same_file(here.id, there.id);
+    if (j.leaf != j.name_leaf || !j.one_place)
+        sys::info_in(j.name_place, j.name_leaf, j.name_link);
+    return true;
+}
+
+bool same_places(const write_job& j)
+{
+    sys::file_info here, there;
+    return sys::info_of(j.place.h, here) && sys::info_of(j.name_place.h, there) &&
+           sys::same_file(here.id, j.st.on_disk.folder) && sys::same_file(there.id, j.st.on_disk.name_folder);
+}
+
+// Opens the file in its folder and takes the write lock on it, the one every
+// write of voxa takes, so that no two writes of a file interleave; while
+// another holds it, says so and waits. False, with the reason, when there
+// is no file to open.
+bool open_locked(write_job& j)
 {
     bool said = false;
     for (int tries = 0; tries < 100; ++tries) {
-        // Not waiting for a writer should the name have become a named pipe.
-        int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return -1;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        j.from = sys::open_in(j.place, j.leaf, false);
+        if (j.from == sys::no_handle)
+            return false;
+        sys::lock_result locked = sys::try_lock(j.from);
+        if (locked == sys::lock_result::busy) {
             if (!said)
-                progress(out, waiting, name);
+                progress_line(j.out, waiting, j.st.file_name);
             said = true;
-            int locked = 0;
-            while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR && !take_interrupt()) {
-            }
-            if (locked != 0 && errno == EINTR) { // Ctrl-C while waiting
-                close(fd);
-                return -1;
-            }
+            locked = sys::wait_lock(j.from) ? sys::lock_result::locked : sys::lock_result::failed;
         }
         // The lock holds the file the name led to; a write that held it
         // before may have put another file in its place.
-        struct stat named {};
-        if (fstat(fd, &info) == 0 && (stat(name.c_str(), &named) != 0 || named.st_ino == info.st_ino))
-            return fd;
-        close(fd);
+        sys::file_info named;
+        if (locked == sys::lock_result::locked && sys::info_of(j.from, j.old) &&
+            (!sys::info_in(j.place, j.leaf, named) || sys::same_file(named.id, j.old.id)))
+            return true;
+        sys::close_file(std::exchange(j.from, sys::no_handle));
+        if (locked != sys::lock_result::locked)
+            return false;
     }
-    errno = EAGAIN;
-    return -1;
+    return sys::fail(sys::failure::other);
 }
 
 // The file as it stands now against the file as loaded: a file that
 // changed is written over only when the user says so, and a part of one
 // not at all (its place in the file is not known any more).
-bool take_file(editor_state& st, line_input& in, write_plan& p, FILE* out)
+bool take_file(write_job& j)
 {
+    editor_state& st = j.st;
     const std::string& name = st.file_name;
-    p.from = open_locked(name, p.old, out);
-    if (p.from < 0 && errno == ENOENT && st.window.whole_file) {
-        p.how = landing::anew;
-        return true;
-    }
-    if (p.from < 0 && errno == EINTR)
-        std::fputs(declined, out);
-    else if (p.from < 0)
-        say(out, errno == ENOENT ? changed_refused : cant_open, name);
-    else if (!S_ISREG(p.old.st_mode))
-        say(out, not_regular, name);
-    else if (unchanged(p.old, st.on_disk))
-        return true;
-    else if (!st.window.whole_file)
-        say(out, changed_refused, name);
-    else {
-        say(out, changed_since, name);
-        return answered_yes(in, out, ask_over);
-    }
-    return false;
-}
-
-// Opens the backup that a rewrite that did not finish left, to take the
-// bytes around a part from: it must be the plain file that was made then.
-bool open_kept_backup(const editor_state& st, write_plan& p, FILE* out)
-{
-    const std::string& backup = st.unfinished.backup;
-    p.backup_fd = open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (p.backup_fd < 0 || fstat(p.backup_fd, &info) != 0) {
-        say(out, cant_open, backup);
+    sys::file_info now;
+    bool there = sys::info_in(j.place, j.leaf, now);
+    if (there && now.kind != sys::file_kind::regular)
+        return j.refuse(not_regular, name);
+    if (!open_locked(j)) {
+        if (sys::failed_with(sys::failure::interrupted))
+            std::fputs(declined, j.out);
+        else if (sys::failed_with(sys::failure::not_found) && st.window.whole_file && same_places(j)) {
+            j.how = landing::anew;
+            return true;
+        } else
+            say(j.out, sys::failed_with(sys::failure::not_found) ? changed_refused : cant_open, name);
         return false;
     }
-    bool ours = info.st_uid == geteuid() || info.st_uid == p.old.st_uid || info.st_uid == 0;
-    if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || !ours || info.st_size != st.unfinished.backup_size) {
-        say(out, changed_refused, backup);
-        return false;
-    }
-    return true;
+    if (sys::unchanged(j.old, st.on_disk.file) && same_places(j))
+        return true;
+    if (!st.window.whole_file)
+        return j.refuse(changed_refused, name);
+    say(j.out, changed_since, name);
+    return answered_yes(j.in, j.out, ask_over);
 }
 
 // Whether the backup's name can take the old file: never the file itself,
-// never a folder, and never a name that another user holds in a shared
-// folder (the old contents would go into that user's file).
-bool backup_name_free(const editor_state& st, write_plan& p, FILE* out)
+// never a folder, never a name that another user holds in a shared folder
+// (the old contents would go into that user's file), and never a backup
+// that a mark names as another file's last whole version.
+bool backup_name_free(write_job& j)
 {
-    p.backup = backup_name(st.file_name);
-    struct stat there {};
-    if (p.backup.empty())
-        say(out, no_backup_name, st.file_name);
-    else if (same_file(st.file_name, p.backup))
-        say(out, backup_is_file, p.backup);
-    else if (lstat(p.backup.c_str(), &there) == 0 && S_ISDIR(there.st_mode))
-        say(out, cant_open, p.backup);
-    else if (int why = why_not_replaceable(p.backup))
-        why == EPERM ? say(out, backup_not_ours, p.backup)
-                     : (void)std::fprintf(out, cant_backup, p.backup.c_str(), std::strerror(why));
-    else
+    const std::string& name = j.st.file_name;
+    j.backup = backup_name(name);
+    j.backup_leaf = sys::leaf_of(j.backup);
+    sys::file_info there, led_to;
+    bool held = !j.backup.empty() && sys::info_in(j.backup_place(), j.backup_leaf, there);
+    if (j.backup.empty())
+        return j.refuse(no_backup_name, name);
+    if (held && sys::info_in(j.backup_place(), j.backup_leaf, led_to, true) && sys::same_file(led_to.id, j.old.id))
+        return j.refuse(backup_is_file, j.backup);
+    if (held && there.kind == sys::file_kind::folder)
+        return j.refuse(cant_open, j.backup);
+    switch (sys::may_replace(j.backup_place(), j.backup_leaf)) {
+    case sys::replace_right::held_by_other:
+        return j.refuse(backup_not_ours, j.backup);
+    case sys::replace_right::folder_refuses:
+        return j.fail(cant_backup, j.backup);
+    case sys::replace_right::may:
+        break;
+    }
+    if (!held)
         return true;
-    return false;
+    for (const mark& m : marks_in(j.backup_place(), {sys::user(), there.owner}))
+        if (m.backup_leaf == j.backup_leaf && sys::unchanged(there, m.backup) && !sys::same_file(m.file, j.old.id)) {
+            std::fprintf(j.out, backup_held, j.backup.c_str(), m.file_leaf.c_str(), m.name.c_str(), name.c_str());
+            return false; // the one message that names two files
+        }
+    return true;
 }
 
-// The new file, made beside the old one with its owner, group, bits and
-// extended attributes; false when the process may not make it so.
-bool new_file_beside(write_plan& p)
+// A rewrite of this very file that did not finish since the session loaded
+// it (another session's, killed): its backup holds the last whole version,
+// which this write keeps.
+void adopt_unfinished(write_job& j)
 {
-    p.temp_fd = temporary_beside(p.target, p.temp);
-    if (p.temp_fd < 0)
-        return false;
-    if (give_attributes(p.temp_fd, p.from, p.old, p.old.st_mode & 07777, owner_rule::required))
-        return true;
-    close(p.temp_fd);
-    p.temp_fd = -1;
-    remove_file(p.temp);
-    p.temp.clear();
-    return false;
+    if (j.st.unfinished.pending)
+        return;
+    for (const mark& m : marks_in(j.backup_place(), {sys::user(), j.old.owner}))
+        if (sys::same_file(m.file, j.old.id) && m.file.birth == j.old.id.birth && backup_untouched(j.backup_place(), m)) {
+            j.st.unfinished = unfinished_from(m, j.name_place.path);
+            return;
+        }
 }
 
-// Decides how the new file lands, what becomes of the backup, and where
-// the old bytes around the data come from.
-bool make_plan(const editor_state& st, write_plan& p, FILE* out)
+// The kept backup, which a mark or this session's torn rewrite names, must
+// be the very file it was, untouched; for a part, the bytes around it are
+// read from it.
+bool keep_backup(write_job& j)
 {
+    const unfinished_write& u = j.st.unfinished;
+    j.backup = u.backup;
+    j.backup_leaf = u.backup_leaf;
+    sys::file_info now;
+    j.backup_fd = sys::open_in(j.backup_place(), u.backup_leaf, false);
+    if (j.backup_fd == sys::no_handle)
+        return j.refuse(cant_open, j.backup);
+    if (!sys::info_of(j.backup_fd, now) || !sys::unchanged(now, u.backup_record) || now.links != 1)
+        return j.refuse(changed_refused, j.backup);
+    j.backup_made = now;
+    return true;
+}
+
+bool announce_backup(write_job& j);
+bool announce_writing(write_job& j);
+bool announce_gone(write_job& j);
+bool open_new_file(write_job& j);
+bool open_new_file_anew(write_job& j);
+bool write_new_file(write_job& j);
+bool close_new_file(write_job& j);
+bool check_still_there(write_job& j);
+bool swap_in(write_job& j);
+bool copy_backup(write_job& j);
+bool put_in_place(write_job& j);
+bool land_anew(write_job& j);
+bool open_mark(write_job& j);
+bool put_mark(write_job& j);
+bool rewrite(write_job& j);
+bool remove_marks(write_job& j);
+bool flush_folders(write_job& j);
+
+// Decides how the new file lands, what becomes of the backup, where the
+// old bytes around the data come from, and the steps; refuses, before
+// anything is touched, what cannot be done.
+bool make_plan(write_job& j)
+{
+    editor_state& st = j.st;
     const std::string& name = st.file_name;
-    if (p.how == landing::anew) {
-        p.target = name;
-        p.temp_fd = temporary_beside(p.target, p.temp);
-        if (p.temp_fd < 0 || fchmod(p.temp_fd, st.on_disk.mode) != 0) {
-            say(out, cant_open, name);
-            return false;
-        }
+    if (j.how == landing::anew) {
+        j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, close_new_file, land_anew,
+                   remove_marks, flush_folders};
         return true;
     }
-    if (st.unfinished.pending) {
-        p.fate = backup_fate::kept;
-        p.backup = st.unfinished.backup;
-    } else if (!backup_name_free(st, p, out)) {
+    adopt_unfinished(j);
+    if (st.unfinished.pending ? !keep_backup(j) : !backup_name_free(j))
         return false;
-    }
-    p.target = target_of(name);
-    if (faccessat(AT_FDCWD, p.target.c_str(), W_OK, AT_EACCESS) != 0) {
-        say(out, cant_open, name); // a file the user may not write stays as it is
-        return false;
-    }
+    if (!sys::may_write(j.place, j.leaf))
+        return j.refuse(cant_open, name); // a file the user may not write stays as it is
     // A file with other links is rewritten in place, so that they all see
-    // the new bytes; so is one whose owner or attributes the process could
-    // not give a new file. A rewrite in place leaves a mark first.
-    p.how = p.old.st_nlink == 1 && new_file_beside(p) ? landing::renamed : landing::in_place;
-    if (p.how == landing::in_place) {
-        p.mark = mark_name(p.target, p.old.st_ino);
-        p.marked = st.unfinished.pending && st.unfinished.mark == p.mark; // by the write that tore it
-        p.mark_fd = p.marked ? -1 : temporary_beside(p.target, p.mark_temp);
-        if (!p.marked && p.mark_fd < 0) {
-            std::fprintf(out, cant_mark, name.c_str(), std::strerror(errno));
-            return false;
-        }
+    // the new bytes; so is one whose owner the process could not give a new
+    // file. A rewrite in place leaves a mark first, unless the rewrite that
+    // tore the file left one.
+    j.how = j.old.links == 1 && sys::can_give_owner(j.old) ? landing::renamed : landing::in_place;
+    bool kept = st.unfinished.pending;
+    j.needs_mark = j.how == landing::in_place && !(kept && !st.unfinished.mark.empty());
+    if (kept)
+        j.fate = backup_fate::kept;
+    else if (j.how == landing::renamed && j.one_place && sys::can_exchange(j.place))
+        j.fate = backup_fate::exchanged;
+    else
+        j.fate = backup_fate::copied;
+    // A part: the old bytes come from the old file, or from its backup where
+    // the file is emptied first or a failed rewrite tore it.
+    j.empty_first = j.how == landing::in_place;
+    j.old_bytes_in_backup = kept || j.empty_first;
+    j.source_size = kept ? j.backup_made.size : j.old.size;
+
+    switch (j.how) {
+    case landing::renamed:
+        j.steps = {announce_backup, announce_writing, open_new_file, write_new_file, close_new_file, check_still_there};
+        if (j.fate == backup_fate::exchanged)
+            j.steps.push_back(swap_in);
+        else if (j.fate == backup_fate::copied)
+            j.steps.insert(j.steps.end(), {copy_backup, put_in_place});
+        else
+            j.steps.push_back(put_in_place);
+        j.steps.insert(j.steps.end(), {remove_marks, flush_folders});
+        break;
+    case landing::in_place:
+        j.steps.clear();
+        if (j.needs_mark)
+            j.steps.push_back(open_mark);
+        j.steps.push_back(announce_backup);
+        if (!kept)
+            j.steps.push_back(copy_backup);
+        j.steps.push_back(announce_writing);
+        if (j.needs_mark)
+            j.steps.push_back(put_mark);
+        j.steps.insert(j.steps.end(), {check_still_there, rewrite, remove_marks});
+        break;
+    case landing::anew:
+        break;
     }
-    if (p.fate != backup_fate::kept)
-        p.fate = p.how == landing::renamed ? backup_fate::exchanged : backup_fate::copied;
-    if (st.window.whole_file)
-        return true;
-    // A part: the old bytes come from the old file, or from its backup
-    // where the file is emptied first or a failed rewrite tore it.
-    if (p.fate == backup_fate::kept && !open_kept_backup(st, p, out))
-        return false;
-    p.source_size = p.fate == backup_fate::kept ? st.unfinished.backup_size : p.old.st_size;
     return true;
 }
 
 // ---------------------------------------------------------------------------
 // The steps.
 
-void announce(write_plan& p, FILE* out)
+bool announce_backup(write_job& j)
 {
-    p.started = true;
-    if (p.fate == backup_fate::kept)
-        say(out, backup_kept, p.backup);
-    else if (p.fate != backup_fate::none)
-        progress(out, backing_up, p.backup);
+    j.started = true;
+    progress_line(j.out, j.fate == backup_fate::kept ? backup_kept : backing_up, j.backup);
+    return true;
 }
 
-// Copies the old file to a new file at the backup's name, with the file's
-// owner and group where the process may give them, its bits less set-id,
-// and its extended attributes; synced before the file is touched. Whatever
-// held the name stays until the copy is whole.
-bool copy_backup(write_plan& p, FILE* out)
+bool announce_writing(write_job& j)
 {
-    std::string temp;
-    int fd = temporary_beside(p.backup, temp);
-    off_t size = p.old.st_size;
-    show_progress(p.terminal, size);
-    bool whole = fd >= 0 && (within_size_limit(size) || (errno = EFBIG, false)) &&
-                 give_attributes(fd, p.from, p.old, p.old.st_mode & 0777 & ~mode_t{S_ISUID | S_ISGID},
-                                 owner_rule::where_possible) &&
-                 copy_bytes(p.from, 0, fd, 0, size) && set_size(fd, size) && fsync(fd) == 0 &&
-                 rename(temp.c_str(), p.backup.c_str()) == 0 && sync_folder(p.backup);
-    end_progress();
-    if (!whole) {
-        std::fprintf(out, cant_backup, p.backup.c_str(), std::strerror(errno));
-        if (fd >= 0) {
-            close(fd);
-            remove_file(temp);
-        }
-        return false;
-    }
-    p.backup_fd = fd; // read again for the bytes around a part
+    progress_line(j.out, writing, j.st.file_name);
+    return true;
+}
+
+bool announce_gone(write_job& j)
+{
+    say(j.out, gone, j.st.file_name);
+    return true;
+}
+
+// The new file, made beside the old one with its owner, group, bits and
+// extended attributes.
+bool open_new_file(write_job& j)
+{
+    j.temp_fd = sys::new_temporary(j.place, j.temp);
+    if (j.temp_fd == sys::no_handle || !sys::give_attributes(j.temp_fd, j.from, j.old, j.old.mode, sys::owner_rule::required))
+        return j.fail(cant_write, j.st.file_name);
+    return true;
+}
+
+// The file written anew gets the bits it had.
+bool open_new_file_anew(write_job& j)
+{
+    j.temp_fd = sys::new_temporary(j.place, j.temp);
+    if (j.temp_fd == sys::no_handle || !sys::set_bits(j.temp_fd, j.st.on_disk.file.mode))
+        return j.refuse(cant_open, j.st.file_name);
     return true;
 }
 
 // Writes the new file into `to`: the old bytes before the data, the data,
-// the old bytes after it; synced. Where the data kept the length of the
+// the old bytes after it; flushed. Where the data kept the length of the
 // part it replaces, the old bytes stay at their offsets, and of the data
 // only the blocks that changed are written: the rest is the old file's, as
 // the bytes around it (holes kept, blocks shared where the file system
 // can). A file larger than the process may write is refused before it is
 // touched.
-bool fill(const editor_state& st, write_plan& p, int to, FILE* out)
+bool write_bytes(write_job& j, sys::handle to)
 {
-    p.filled = true;
-    int source = p.fate == backup_fate::exchanged ? p.from : p.backup_fd;
-    off_t before = 0, after_at = 0, after = 0;
+    const editor_state& st = j.st;
+    j.filled = true;
+    sys::handle source = j.old_bytes_in_backup ? j.backup_fd : j.from;
+    int64_t before = 0, after_at = 0, after = 0;
     if (!st.window.whole_file) {
-        before = std::min(st.window.start, p.source_size);
-        after_at = std::min(st.window.start + st.window.length, p.source_size);
-        after = p.source_size - after_at;
+        before = std::min(st.window.start, j.source_size);
+        after_at = std::min(st.window.start + st.window.length, j.source_size);
+        after = j.source_size - after_at;
     }
     size_t size = st.data_count > 0 ? static_cast<size_t>(st.data_count) : 0;
-    off_t data_end = before + static_cast<off_t>(size);
-    off_t length = data_end + after;
-    bool ok = within_size_limit(length) || (errno = EFBIG, false);
-    if (ok && p.how == landing::in_place) {
-        ok = ftruncate(to, 0) == 0; // holes copied as holes must read as zeros
-        p.touched = true;
+    int64_t data_end = before + static_cast<int64_t>(size);
+    int64_t length = data_end + after;
+    if (!sys::within_size_limit(length))
+        return j.fail(cant_write, st.file_name);
+    if (j.empty_first) {
+        j.touched = true;
+        if (!sys::set_size(to, 0)) // holes copied as holes must read as zeros
+            return j.fail(cant_write, st.file_name);
     }
     const unsigned char* data = st.edit_buffer.data();
-    bool same_place = !st.window.whole_file && after_at - before == static_cast<off_t>(size);
-    show_progress(p.terminal, before + after);
-    if (same_place)
-        ok = ok && write_over(source, to, length, data, size, before, p.written);
-    else
-        ok = ok && copy_bytes(source, 0, to, 0, before) && write_all(to, data, size, before, p.written) &&
-             copy_bytes(source, after_at, to, data_end, after);
-    ok = ok && set_size(to, length) && fsync(to) == 0 && fstat(to, &p.made) == 0;
-    end_progress();
-    if (!ok)
-        std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno),
-                     p.touched ? old_in_backup : left_as_it_was);
-    return ok;
-}
-
-bool close_new_file(const editor_state& st, write_plan& p, FILE* out)
-{
-    int fd = std::exchange(p.temp_fd, -1);
-    if (close(fd) == 0)
-        return true;
-    std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno), left_as_it_was);
-    return false;
-}
-
-// Just before the new file takes the old one's place: the name still leads
-// to the file this write locked, untouched since.
-bool still_there(const editor_state& st, const write_plan& p, FILE* out)
-{
-    struct stat named {}, held {};
-    file_record locked = record_of(p.old);
-    if (stat(st.file_name.c_str(), &named) == 0 && fstat(p.from, &held) == 0 && unchanged(named, locked) &&
-        unchanged(held, locked))
-        return true;
-    say(out, changed_refused, st.file_name);
-    return false;
-}
-
-// The mark that the file is being rewritten in place, made whole and
-// synced before the file is touched: it names the backup that holds the
-// file as it was, for a later session should this one not finish.
-bool put_mark(const editor_state& st, write_plan& p, FILE* out)
-{
-    if (p.marked)
-        return true;
-    std::string backup = target_of(p.backup); // found from wherever a later session starts
-    off_t size = p.fate == backup_fate::kept ? st.unfinished.backup_size : p.old.st_size;
-    char numbers[80];
-    int n = std::snprintf(numbers, sizeof numbers, "%" PRIuMAX " %" PRIuMAX " %jd\n",
-                          static_cast<uintmax_t>(p.old.st_dev), static_cast<uintmax_t>(p.old.st_ino),
-                          static_cast<intmax_t>(size));
-    std::string text = mark_head + std::string(numbers, static_cast<size_t>(n)) + backup + '\0';
-    size_t put = 0;
-    bool made = fchmod(p.mark_fd, 0400 | (p.old.st_mode & 0044)) == 0 &&
-                write_all(p.mark_fd, reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0, put) &&
-                fsync(p.mark_fd) == 0 && close(std::exchange(p.mark_fd, -1)) == 0 &&
-                rename(p.mark_temp.c_str(), p.mark.c_str()) == 0 && sync_folder(p.mark);
-    if (!made)
-        std::fprintf(out, cant_mark, st.file_name.c_str(), std::strerror(errno));
-    else
-        p.mark_temp.clear();
-    p.marked = made;
-    return made;
-}
-
-// Rewrites the file itself, which the lock holds: every link to it sees the
-// new bytes.
-bool rewrite(const editor_state& st, write_plan& p, FILE* out)
-{
-    int to = open(p.target.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info {};
-    if (to < 0 || fstat(to, &info) != 0 || info.st_ino != p.old.st_ino || info.st_dev != p.old.st_dev) {
-        if (to >= 0)
-            close(to);
-        say(out, cant_open, st.file_name);
-        return false;
+    bool same_place = !st.window.whole_file && after_at - before == static_cast<int64_t>(size);
+    bool ok = false;
+    {
+        progress shown(j.terminal, before + after);
+        ok = same_place ? write_over(source, to, length, data, size, before, j.written, &shown)
+                        : copy_bytes(source, 0, to, 0, before, &shown) &&
+                              sys::write_at(to, data, size, before, j.written) &&
+                              copy_bytes(source, after_at, to, data_end, after, &shown);
     }
-    bool ok = fill(st, p, to, out);
-    if (close(to) != 0 && ok) {
-        std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno), old_in_backup);
-        ok = false;
-    }
-    p.landed = ok;
-    return ok;
+    ok = ok && sys::set_size(to, length) && sys::flush(to) && sys::carry_on() && sys::info_of(to, j.made);
+    return ok || j.fail(cant_write, st.file_name);
 }
 
-// The rewrite is whole: the mark goes.
-bool remove_mark(const std::string& mark, FILE* out)
+bool write_new_file(write_job& j)
 {
-    if (mark.empty() || (remove_file(mark) && sync_folder(mark)))
+    return write_bytes(j, j.temp_fd);
+}
+
+bool close_new_file(write_job& j)
+{
+    return sys::close_file(std::exchange(j.temp_fd, sys::no_handle)) || j.fail(cant_write, j.st.file_name);
+}
+
+// Just before the file is touched: its name still leads to the file this
+// write locked, untouched since, and a name that is a link is still that link.
+bool check_still_there(write_job& j)
+{
+    sys::file_info named, held, link;
+    if (sys::info_in(j.place, j.leaf, named) && sys::info_of(j.from, held) && sys::unchanged(named, j.old) &&
+        sys::unchanged(held, j.old) &&
+        (j.name_link.kind != sys::file_kind::link ||
+         (sys::info_in(j.name_place, j.name_leaf, link) && sys::unchanged(link, j.name_link))))
         return true;
-    std::fprintf(out, cant_remove, mark.c_str(), std::strerror(errno));
-    return false;
+    return j.refuse(changed_refused, j.st.file_name);
 }
 
 // Puts the new file, whole at its temporary name, in the old one's place,
 // and the old file in the backup's: the two are exchanged, and the old
 // file, now at the temporary name, is renamed to the backup's, its set-id
 // bits cleared. At no moment is the file missing, nor the backup another
-// name of it. Where the file system cannot exchange, the old file is copied
-// to the backup first.
-bool exchange(const editor_state& st, write_plan& p, FILE* out)
+// name of it.
+bool swap_in(write_job& j)
 {
-    const char* temp = p.temp.c_str();
-    const char* target = p.target.c_str();
-    if (p.fate == backup_fate::kept) {
-        p.landed = rename(temp, target) == 0; // the torn file goes; its backup stays
-    } else if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
-        mode_t bits = p.old.st_mode & 07777;
-        bool plain = (bits & (S_ISUID | S_ISGID)) == 0 || fchmod(p.from, bits & ~mode_t{S_ISUID | S_ISGID}) == 0;
-        if (plain && rename(temp, p.backup.c_str()) == 0) {
-            p.temp.clear();
-            p.landed = true;
-            return true;
-        }
-        int error = errno;
-        // Back as it was: the old file in its place, the new one at the temporary name.
-        if ((bits & (S_ISUID | S_ISGID)) != 0)
-            fchmod(p.from, bits);
-        if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) != 0) {
-            say(out, old_kept_as, p.temp);
-            p.temp.clear();
-            return false;
-        }
-        std::fprintf(out, cant_backup, p.backup.c_str(), std::strerror(error));
-        return false;
-    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-        p.fate = backup_fate::copied;
-        if (!copy_backup(p, out))
-            return false;
-        p.landed = rename(temp, target) == 0;
+    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::exchange))
+        return j.fail(cant_write, j.st.file_name);
+    uint32_t bits = j.old.mode;
+    bool plain = (bits & sys::set_id_bits) == 0 || sys::set_bits(j.from, bits & ~sys::set_id_bits);
+    if (plain && sys::rename_in(j.place, j.temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace)) {
+        j.temp.clear();
+        j.landed = true;
+        return true;
     }
-    if (!p.landed)
-        std::fprintf(out, cant_write, st.file_name.c_str(), std::strerror(errno), left_as_it_was);
-    else
-        p.temp.clear();
-    return p.landed;
+    j.fail(cant_backup, j.backup);
+    // Back as it was: the old file in its place, the new one at the temporary name.
+    if ((bits & sys::set_id_bits) != 0)
+        sys::set_bits(j.from, bits);
+    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::exchange)) {
+        j.refuse(old_kept_as, sys::join(j.place.path, j.temp));
+        j.temp.clear();
+    }
+    return false;
+}
+
+// Copies the old file to a new file at the backup's name, with the file's
+// owner and group where the process may give them, its bits less set-id,
+// and its extended attributes; flushed before the file is touched. Whatever
+// held the name stays until the copy is whole.
+bool copy_backup(write_job& j)
+{
+    std::string temp;
+    sys::handle fd = sys::new_temporary(j.backup_place(), temp);
+    int64_t size = j.old.size;
+    bool whole = false;
+    {
+        progress shown(j.terminal, size);
+        whole = fd != sys::no_handle && sys::within_size_limit(size) &&
+                sys::give_attributes(fd, j.from, j.old, j.old.mode & 0777, sys::owner_rule::where_possible) &&
+                copy_bytes(j.from, 0, fd, 0, size, &shown);
+    }
+    whole = whole && sys::set_size(fd, size) && sys::flush(fd) && sys::carry_on() &&
+            sys::rename_in(j.backup_place(), temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace) &&
+            sys::flush_folder(j.backup_place()) && sys::info_of(fd, j.backup_made);
+    if (!whole) {
+        j.fail(cant_backup, j.backup);
+        if (fd != sys::no_handle) {
+            sys::close_file(fd);
+            sys::remove_in(j.backup_place(), temp);
+        }
+        return false;
+    }
+    j.backup_fd = fd; // read again for the bytes around a part
+    return true;
+}
+
+// The new file takes the name; the old one goes, or stays as the backup
+// that a copy or a torn rewrite made.
+bool put_in_place(write_job& j)
+{
+    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::replace))
+        return j.fail(cant_write, j.st.file_name);
+    j.temp.clear();
+    j.landed = true;
+    return true;
 }
 
 // The file written anew takes the name, unless another file took it since.
-bool land_anew(const editor_state& st, write_plan& p, FILE* out)
+bool land_anew(write_job& j)
 {
-    const char* temp = p.temp.c_str();
-    const char* target = p.target.c_str();
-    int moved = renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE);
-    if (moved != 0 && errno == EINVAL)
-        moved = link(temp, target) == 0 && remove_file(p.temp) ? 0 : -1;
-    if (moved != 0) {
-        say(out, errno == EEXIST ? changed_refused : cant_open, st.file_name);
-        return false;
+    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::keep_existing))
+        return j.refuse(sys::failed_with(sys::failure::exists) ? changed_refused : cant_open, j.st.file_name);
+    j.temp.clear();
+    j.landed = true;
+    return true;
+}
+
+// The mark that the file is being rewritten in place starts as a private
+// temporary file: where none can be made, the write is refused before the
+// backup or the file is touched.
+bool open_mark(write_job& j)
+{
+    j.mark_fd = sys::new_temporary(j.backup_place(), j.mark_temp);
+    return j.mark_fd != sys::no_handle || j.fail(cant_mark, j.st.file_name);
+}
+
+// The mark, made whole and flushed before the file is touched, takes a name
+// of its own beside the backup that it names: one that a later session finds
+// by its prefix, and that no one can take beforehand.
+bool put_mark(write_job& j)
+{
+    std::string text = mark_text(j.old.id, j.name_leaf, j.backup_made, j.backup_leaf);
+    size_t put = 0;
+    bool made = sys::set_bits(j.mark_fd, 0400 | (j.old.mode & 0044)) &&
+                sys::write_at(j.mark_fd, text.data(), text.size(), 0, put) && sys::flush(j.mark_fd) &&
+                sys::close_file(std::exchange(j.mark_fd, sys::no_handle));
+    // A name that another took meanwhile only costs another draw.
+    for (int tries = 0; made && j.mark.empty() && tries < 100; ++tries) {
+        std::string name = std::string(mark_prefix) + sys::random_tail();
+        if (sys::rename_in(j.backup_place(), j.mark_temp, j.backup_place(), name, sys::rename_how::keep_existing)) {
+            j.mark = name;
+            j.mark_temp.clear();
+        } else {
+            made = sys::failed_with(sys::failure::exists);
+        }
     }
-    p.temp.clear();
-    p.landed = true;
+    made = made && !j.mark.empty() && sys::flush_folder(j.backup_place());
+    return made || j.fail(cant_mark, j.st.file_name);
+}
+
+// Rewrites the file itself, which the lock holds: every link to it sees the
+// new bytes.
+bool rewrite(write_job& j)
+{
+    sys::handle to = sys::open_in(j.place, j.leaf, true);
+    sys::file_info info;
+    if (to == sys::no_handle || !sys::info_of(to, info) || !sys::same_file(info.id, j.old.id)) {
+        if (to != sys::no_handle)
+            sys::close_file(to);
+        return j.refuse(cant_open, j.st.file_name);
+    }
+    bool ok = write_bytes(j, to);
+    if (!sys::close_file(to) && ok)
+        ok = j.fail(cant_write, j.st.file_name);
+    j.landed = ok;
+    return ok;
+}
+
+// The file is whole: the marks of its rewrite go.
+bool remove_marks(write_job& j)
+{
+    for (const std::string* mark : {&j.mark, &j.st.unfinished.mark}) {
+        if (mark->empty() || (mark == &j.st.unfinished.mark && *mark == j.mark))
+            continue;
+        if (!sys::remove_in(j.backup_place(), *mark) || !sys::flush_folder(j.backup_place()))
+            return j.fail(cant_remove, *mark);
+    }
+    j.mark.clear();
     return true;
 }
 
 // Makes the renames last; the file has its new bytes, but a power cut
 // could still take them back when this fails.
-bool sync_folders(const write_plan& p, FILE* out)
+bool flush_folders(write_job& j)
 {
-    for (const std::string* file : {&p.target, &p.backup}) {
-        if (file->empty() || (file == &p.backup && same_folder(p.target, p.backup)))
+    for (const sys::folder* f : {&j.place, &j.name_place}) {
+        if (f == &j.name_place && j.one_place)
             continue;
-        if (!sync_folder(*file)) {
-            std::fprintf(out, cant_sync, file->c_str(), std::strerror(errno));
-            return false;
-        }
+        if (!sys::flush_folder(*f))
+            return j.fail(cant_sync, j.st.file_name);
     }
     return true;
 }
 
-// Takes the plan's steps in order, up to the first that fails.
-bool carry_out(editor_state& st, write_plan& p, FILE* out)
+// Takes the plan's steps in order, up to the first that fails. A signal
+// that ends the program stops the write at the next step, unless the new
+// file has taken its place: then the steps left tidy up.
+bool carry_out(write_job& j)
 {
-    announce(p, out);
-    switch (p.how) {
-    case landing::renamed:
-        progress(out, writing, st.file_name);
-        return fill(st, p, p.temp_fd, out) && close_new_file(st, p, out) && still_there(st, p, out) &&
-               exchange(st, p, out) && remove_mark(st.unfinished.mark, out) && sync_folders(p, out);
-    case landing::in_place:
-        if (p.fate == backup_fate::copied && !copy_backup(p, out))
+    for (step s : j.steps)
+        if ((!j.landed && !sys::carry_on() && !j.fail(cant_write, j.st.file_name)) || !s(j))
             return false;
-        progress(out, writing, st.file_name);
-        return put_mark(st, p, out) && still_there(st, p, out) && rewrite(st, p, out) && remove_mark(p.mark, out);
-    case landing::anew:
-        say(out, gone, st.file_name);
-        progress(out, writing, st.file_name);
-        return fill(st, p, p.temp_fd, out) && close_new_file(st, p, out) && land_anew(st, p, out) &&
-               remove_mark(st.unfinished.mark, out) && sync_folders(p, out);
-    }
-    return false;
+    return true;
 }
 
 // After the steps: the editor's counters and its record of what is on
 // disk, and nothing of the write left behind but the file and its backup.
-void settle(editor_state& st, write_plan& p, FILE* out)
+void settle(write_job& j)
 {
+    editor_state& st = j.st;
     // Every read of the backup's byte-by-byte copy counts, the one that
     // meets the end included, whether or not a copy is made.
-    if (p.started && (p.fate == backup_fate::exchanged || p.fate == backup_fate::copied))
-        st.addr_counter = wrap_add(st.addr_counter, static_cast<int64_t>(p.old.st_size) + 1);
-    if (p.filled)
-        st.cursor = static_cast<int32_t>(p.written);
-    struct stat now {};
-    if (p.landed) {
+    if (j.started && (j.fate == backup_fate::exchanged || j.fate == backup_fate::copied))
+        st.addr_counter = wrap_add(st.addr_counter, j.old.size + 1);
+    if (j.filled)
+        st.cursor = static_cast<int32_t>(j.written);
+    sys::file_info now;
+    if (j.landed) {
         // What is on disk now is what a later write compares with, and the
         // data is the part of it that the data replaces.
-        if (p.how == landing::in_place || (stat(p.target.c_str(), &now) == 0 && now.st_ino == p.made.st_ino))
-            st.on_disk = record_of(p.how == landing::in_place ? p.made : now);
+        if (j.how == landing::in_place)
+            st.on_disk.file = j.made;
+        else if (sys::info_in(j.place, j.leaf, now) && sys::same_file(now.id, j.made.id))
+            st.on_disk.file = now;
+        st.on_disk.folder = j.place_id;
+        st.on_disk.name_folder = j.name_place_id;
         st.window.length = std::max(0, st.data_count);
         st.unfinished = {};
         st.unsaved = false;
-    } else if (p.touched) {
+    } else if (j.touched) {
         // Torn: its backup holds the last whole version, and the mark says so.
         if (!st.unfinished.pending)
-            st.unfinished = {true, p.backup, p.old.st_size, p.mark};
-        if (fstat(p.from, &now) == 0)
-            st.on_disk = record_of(now);
-    } else if (p.marked && !st.unfinished.pending && !remove_file(p.mark)) {
-        // Untouched: the mark made for this write goes.
-        std::fprintf(out, cant_remove, p.mark.c_str(), std::strerror(errno));
+            st.unfinished = {true, j.backup, j.backup_leaf, j.backup_made, j.mark};
+        if (sys::info_of(j.from, now))
+            st.on_disk.file = now;
+    } else if (!j.mark.empty() && !sys::remove_in(j.backup_place(), j.mark)) {
+        j.fail(cant_remove, j.mark); // untouched: the mark made for this write goes
     }
-    for (int fd : {p.from, p.temp_fd, p.backup_fd, p.mark_fd})
-        if (fd >= 0)
-            close(fd);
-    for (const std::string* left : {&p.temp, &p.mark_temp})
-        if (!left->empty() && !remove_file(*left))
-            std::fprintf(out, cant_remove, left->c_str(), std::strerror(errno));
+    for (sys::handle fd : {j.from, j.temp_fd, j.backup_fd, j.mark_fd})
+        if (fd != sys::no_handle)
+            sys::close_file(fd);
+    for (auto [left, f] : {std::pair{&j.temp, &j.place}, std::pair{&j.mark_temp, &j.name_place}})
+        if (!left->empty() && !sys::remove_in(*f, *left))
+            j.fail(cant_remove, *left);
+    sys::close_folder(j.place);
+    sys::close_folder(j.name_place);
 }
 
 // Why the file as it stands cannot take the data back, asked or not;
 // nullptr when it may.
 const char* refusal(const editor_state& st)
 {
-    struct stat now {};
-    if (stat(st.file_name.c_str(), &now) != 0)
-        return errno != ENOENT || st.window.whole_file ? nullptr : changed_refused;
-    if (!S_ISREG(now.st_mode))
+    sys::file_info now;
+    if (!sys::info_of_name(st.file_name, now))
+        return !sys::failed_with(sys::failure::not_found) || st.window.whole_file ? nullptr : changed_refused;
+    if (now.kind != sys::file_kind::regular)
         return not_regular;
-    if (!st.window.whole_file && !unchanged(now, st.on_disk))
+    if (!st.window.whole_file && !sys::unchanged(now, st.on_disk.file))
         return changed_refused;
     return nullptr;
 }
@@ -634,7 +838,7 @@ std::string backup_rule(const std::string& name)
         return backup;
     }
     // No dot, a dot at the end, or x.7z, whose rule would give the name itself.
-    size_t last_part = backup.size() - (backup.rfind('/') + 1);
+    size_t last_part = sys::leaf_of(backup).size();
     if (last_part + 1 > name_part_max && !backup.empty())
         backup.back() = '7';
     else
@@ -645,43 +849,49 @@ std::string backup_rule(const std::string& name)
 std::string backup_name(const std::string& file_name)
 {
     std::string whole = backup_rule(file_name);
-    if (same_folder(file_name, whole) && leaf_of(whole).size() <= name_part_max)
+    if (sys::folder_of(whole) == sys::folder_of(file_name) && sys::leaf_of(whole).size() <= name_part_max)
+        return whole;
+    sys::file_info a, b;
+    if (sys::info_of_name(sys::folder_of(whole), a) && sys::info_of_name(sys::folder_of(file_name), b) &&
+        sys::same_file(a.id, b.id) && sys::leaf_of(whole).size() <= name_part_max)
         return whole;
     // The rule would leave the file's folder, or make a name longer than a
     // name may be: it is applied to the file's own name.
-    size_t slash = file_name.rfind('/');
-    std::string leaf = backup_rule(file_name.substr(slash + 1));
+    std::string leaf = backup_rule(sys::leaf_of(file_name));
     if (leaf.size() > name_part_max || leaf == "7")
         return "";
-    return file_name.substr(0, slash + 1) + leaf;
+    return file_name.substr(0, file_name.size() - sys::leaf_of(file_name).size()) + leaf;
 }
 
-void remember_loaded_file(editor_state& st, const struct stat& info, FILE* out)
+void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* out)
 {
-    st.on_disk = record_of(info);
-    std::string mark = mark_name(target_of(st.file_name), info.st_ino);
-    int fd = open(mark.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    st.on_disk.file = info;
+    sys::folder place, name_place;
+    sys::file_info here, there;
+    std::string name_folder = sys::folder_of(st.file_name);
+    if (sys::open_folder(sys::folder_of(sys::real_path(st.file_name)), place) && sys::info_of(place.h, here))
+        st.on_disk.folder = here.id;
+    if (!sys::open_folder(name_folder, name_place) || !sys::info_of(name_place.h, there)) {
+        sys::close_folder(place);
         return;
-    // Only a mark that the file's owner, this user or root made is believed.
-    struct stat made {};
-    char text[8192] = {};
-    ssize_t n = fstat(fd, &made) == 0 && S_ISREG(made.st_mode) && made.st_nlink == 1 &&
-                        (made.st_uid == info.st_uid || made.st_uid == geteuid() || made.st_uid == 0)
-                    ? pread(fd, text, sizeof text - 1, 0)
-                    : -1;
-    close(fd);
-    size_t head = sizeof mark_head - 1;
-    uintmax_t device = 0, inode = 0;
-    intmax_t size = 0;
-    int used = 0;
-    if (n <= static_cast<ssize_t>(head) || std::memcmp(text, mark_head, head) != 0 ||
-        std::sscanf(text + head, "%" SCNuMAX " %" SCNuMAX " %jd\n%n", &device, &inode, &size, &used) != 3 ||
-        used == 0 || device != info.st_dev || inode != info.st_ino)
-        return;
-    std::string backup = text + head + used; // up to its NUL
-    st.unfinished = {true, backup, static_cast<off_t>(size), mark};
-    std::fprintf(out, unfinished_found, st.file_name.c_str(), backup.c_str());
+    }
+    st.on_disk.name_folder = there.id;
+    // A mark beside the backup that this file's owner, this user or root
+    // made, about this very file, whose backup is untouched since: the
+    // rewrite it tells of did not finish. One that claims the file's number
+    // but matches neither the file nor its backup is set aside.
+    for (const mark& m : marks_in(name_place, {info.owner, sys::user()})) {
+        if (m.file.device != info.id.device || m.file.index != info.id.index)
+            continue;
+        if (m.file.birth == info.id.birth && backup_untouched(name_place, m) && !st.unfinished.pending) {
+            st.unfinished = unfinished_from(m, name_folder);
+            std::fprintf(out, unfinished_found, st.file_name.c_str(), st.unfinished.backup.c_str());
+        } else if (!st.unfinished.pending || st.unfinished.mark != m.name) {
+            std::fprintf(out, mark_set_aside, m.name.c_str(), st.file_name.c_str());
+        }
+    }
+    sys::close_folder(place);
+    sys::close_folder(name_place);
 }
 
 void write_file(editor_state& st, line_input& in, FILE* out)
@@ -694,9 +904,13 @@ void write_file(editor_state& st, line_input& in, FILE* out)
     }
     if (!expert_user && !answered_yes(in, out, ask_write))
         return;
-    write_plan p;
-    p.terminal = in.terminal ? out : nullptr;
-    bool ok = take_file(st, in, p, out) && make_plan(st, p, out) && carry_out(st, p, out);
-    settle(st, p, out);
+    write_job j(st, in, out);
+    sys::hold_ending_signals();
+    bool ok = open_places(j) && take_file(j) && make_plan(j) && carry_out(j);
+    settle(j);
     st.write_failed = !ok;
+    if (int signal = sys::release_ending_signals()) {
+        std::fflush(out);
+        sys::end_by(signal);
+    }
 }

@@ -47,8 +47,6 @@
 #include "commands.hpp"
 #include "scratch.hpp"
 
-extern const bool expert_user; // user_level.cpp
-
 namespace {
 
 const char sample[] = "0123456789ABCDEF\xff\x00 edit me, search me, replace me.\x80\x7f";

@@ -138,7 +138,7 @@ TEST(Replace, MalformedLinesChangeNothing)
 
     in_process ed;
     ed.st->data_count = 10;
-    ed.st->edit_buffer.fill(0x31);
+    ed.st->edit_buffer.set_all(0x31);
     ed.run("s 1 5");
     for (const char* line : {"r 3 7 31", "r 3 7 n 41", "r 3 7 31 n41", "r 3 7 31 31 n 41", "r 3 7 31 31 n 41 n"}) {
         EXPECT_EQ(ed.run(line).find("Found at"), std::string::npos) << line;
@@ -169,7 +169,7 @@ TEST(Search, OffsetsAreKeptAndKeptInsideTheBuffer)
 
     // A full buffer: windows that would pass its last slot are skipped.
     ed.st->data_count = buffer_limit;
-    ed.st->edit_buffer.fill(0);
+    ed.st->edit_buffer.set_all(0);
     EXPECT_EQ(ed.run("s 4c4b3a ffffff 0 0 0 0 0"), found({"4c4b3a", "4c4b3b", "4c4b3c"}));
     EXPECT_EQ(ed.run("s 4c4b3d ffffff 0 0 0 0"), found({"4c4b3d"}));
     EXPECT_EQ(ed.run("r 4c4b3d ffffff 0 0 0 0 n 1 1 1 1"), found({"4c4b3d"}));
@@ -238,7 +238,7 @@ TEST(Delete, RefusesLinesAndRangesItCannotRead)
     // A full buffer: what would come from past its last slot is 0.
     in_process ed;
     ed.st->data_count = buffer_limit;
-    ed.st->edit_buffer.fill(0x61);
+    ed.st->edit_buffer.set_all(0x61);
     ed.st->edit_buffer[buffer_limit] = 0xff;
     EXPECT_EQ(ed.run("l 0 3"), "data_count = 4999997 \n");
     EXPECT_EQ(ed.st->edit_buffer[buffer_limit - 4], 0x61);

@@ -1,0 +1,196 @@
+// The POSIX layer's parts that Linux has calls of its own for: a file's
+// birth (statx), renames that swap or keep (renameat2), copies in the
+// kernel and blocks shared between files (copy_file_range, FICLONERANGE),
+// extended attributes, flock, and the memory of the large buffer.
+#include "posix.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace sys::posix {
+
+namespace {
+
+int64_t nanoseconds(const statx_timestamp& t)
+{
+    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+bool cannot_here(int error)
+{
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTTY;
+}
+
+} // namespace
+
+bool stat_file(int at, const char* name, file_info& info, bool follow)
+{
+    struct statx s {};
+    int flags = name == nullptr ? AT_EMPTY_PATH : follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (statx(at, name == nullptr ? "" : name, flags, STATX_BASIC_STATS | STATX_BTIME, &s) != 0)
+        return failed();
+    struct stat plain {};
+    plain.st_dev = makedev(s.stx_dev_major, s.stx_dev_minor);
+    plain.st_ino = s.stx_ino;
+    plain.st_mode = s.stx_mode;
+    plain.st_nlink = s.stx_nlink;
+    plain.st_uid = s.stx_uid;
+    plain.st_gid = s.stx_gid;
+    plain.st_size = static_cast<off_t>(s.stx_size);
+    info = info_from(plain);
+    info.modified = nanoseconds(s.stx_mtime);
+    info.changed = nanoseconds(s.stx_ctime);
+    if ((s.stx_mask & STATX_BTIME) != 0)
+        info.id.birth = static_cast<uint64_t>(nanoseconds(s.stx_btime));
+    return true;
+}
+
+int rename_exchange(int from, const char* a, int to, const char* b)
+{
+    return renameat2(from, a, to, b, RENAME_EXCHANGE);
+}
+
+int rename_keeping(int from, const char* a, int to, const char* b)
+{
+    int done = renameat2(from, a, to, b, RENAME_NOREPLACE);
+    if (done != 0 && errno == EINVAL) { // a file system without it: a new name, then the old one goes
+        done = linkat(from, a, to, b, 0);
+        if (done == 0)
+            unlinkat(from, a, 0);
+    }
+    return done;
+}
+
+bool exchange_supported(int folder)
+{
+    // The file systems whose renames can swap two names.
+    struct statfs where {};
+    if (fstatfs(folder, &where) != 0)
+        return false;
+    switch (static_cast<unsigned long>(where.f_type)) {
+    case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4 alike
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int64_t system_copy(int from, int64_t at, int to, int64_t to_at, int64_t n)
+{
+    for (;;) {
+        loff_t in = at, out = to_at;
+        ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<size_t>(n), 0);
+        if (copied >= 0)
+            return copied;
+        if (errno == EINTR && !stop_asked())
+            continue;
+        failed();
+        return cannot_here(errno) ? -2 : -1;
+    }
+}
+
+bool share(int from, int64_t at, int to, int64_t to_at, int64_t n, bool& can_share)
+{
+    file_clone_range range{from, static_cast<__u64>(at), static_cast<__u64>(n), static_cast<__u64>(to_at)};
+    for (;;) {
+        if (ioctl(to, FICLONERANGE, &range) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        can_share = !cannot_here(errno);
+        return failed();
+    }
+}
+
+bool copy_attributes(int from, int to)
+{
+    static char names[1 << 16];
+    static char value[1 << 16];
+    ssize_t listed = flistxattr(from, names, sizeof names);
+    if (listed < 0)
+        return errno == ENOTSUP; // a file system without them
+    for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        ssize_t size = fgetxattr(from, name, value, sizeof value);
+        if (size < 0 && errno == ENODATA)
+            continue; // removed since it was listed
+        if (size < 0)
+            return false;
+        // Those in the security namespace that the process may not set are
+        // left out, as the kernel drops a file's capabilities itself when
+        // another user writes it; any other that cannot be copied is a fault.
+        bool security = std::strncmp(name, "security.", 9) == 0;
+        if (fsetxattr(to, name, value, static_cast<size_t>(size), 0) != 0 &&
+            !(security && (errno == EPERM || errno == EACCES || errno == ENOTSUP)))
+            return false;
+    }
+    return true;
+}
+
+int lock(int fd, bool wait)
+{
+    return flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+}
+
+bool flush_fd(int fd)
+{
+    return fsync(fd) == 0;
+}
+
+int64_t seek_data(int fd, int64_t at)
+{
+    return lseek(fd, at, SEEK_DATA);
+}
+
+int64_t seek_hole(int fd, int64_t at)
+{
+    return lseek(fd, at, SEEK_HOLE);
+}
+
+void advise_sequential(int fd)
+{
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+std::string own_path()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+}
+
+int mapping_flags()
+{
+    return MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+}
+
+bool give_back(void* at, size_t n)
+{
+    return madvise(at, n, MADV_DONTNEED) == 0; // a private mapping reads as zeros again
+}
+
+void huge_pages(void* at, size_t n)
+{
+    madvise(at, n, MADV_HUGEPAGE);
+}
+
+void put_bytes(FILE* out, const char* bytes, size_t n)
+{
+    fwrite_unlocked(bytes, 1, n, out);
+}
+
+} // namespace sys::posix

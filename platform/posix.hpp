@@ -1,0 +1,52 @@
+// The POSIX implementation's own parts that differ from one system to the
+// next: Linux has calls of its own for them (linux.cpp), any other system
+// makes do with POSIX.1-2008 and what it documents (portable.cpp).
+#pragma once
+
+#include <string>
+#include <sys/stat.h>
+
+#include "platform.hpp"
+
+namespace sys::posix {
+
+// The errno of a failure that the calls below report.
+bool failed();
+
+// A file's information, its birth where the system tells it: of an open
+// file (name nullptr), or of a name in the folder `at`.
+bool stat_file(int at, const char* name, file_info& info, bool follow);
+file_info info_from(const struct stat& s);
+
+// Renames that keep what holds the new name: swapped with it (exchange),
+// or refused (keeping). -1 with errno ENOTSUP where the system cannot.
+int rename_exchange(int from, const char* a, int to, const char* b);
+int rename_keeping(int from, const char* a, int to, const char* b);
+bool exchange_supported(int folder);
+
+// Copies in the kernel: the bytes copied, 0 when `from` ended first, -1 on
+// a fault, -2 where the kernel cannot copy between these two files.
+int64_t system_copy(int from, int64_t at, int to, int64_t to_at, int64_t n);
+bool share(int from, int64_t at, int to, int64_t to_at, int64_t n, bool& can_share);
+// Copies the extended attributes of `from` to `to`.
+bool copy_attributes(int from, int to);
+
+// The write lock: 0, or -1 with errno (EWOULDBLOCK while another holds it).
+int lock(int fd, bool wait);
+bool flush_fd(int fd);
+
+// SEEK_DATA and SEEK_HOLE, where the system has them (-1, EINVAL where not).
+int64_t seek_data(int fd, int64_t at);
+int64_t seek_hole(int fd, int64_t at);
+void advise_sequential(int fd);
+
+std::string own_path(); // the running program, empty when unknown
+// Flags for the large buffer's mapping; pages given back (reading as zeros
+// again, where the system promises it); the hint of huge pages.
+int mapping_flags();
+bool give_back(void* at, size_t n);
+void huge_pages(void* at, size_t n);
+// Output without the stream's lock, where the library has it.
+void put_bytes(FILE* out, const char* bytes, size_t n);
+
+} // namespace sys::posix
