@@ -35,7 +35,7 @@ const char writing[] = "Please Wait... Writing new file %s. \n";
 const char gone[] = "Nothing to back up: %s is gone, it is written anew. \n";
 const char waiting[] = "Waiting for another write of %s to finish... \n";
 const char unfinished_found[] = "ERROR: the last write of %s did not finish: its old contents are in %s, which w keeps...\n";
-const char mark_set_aside[] = "ERROR: %s, the mark of an unfinished write of %s, matches neither it nor its backup any more: set aside, not used...\n";
+const char mark_set_aside[] = "ERROR: %s, the mark of an unfinished write of %s, matches neither %s nor its backup: set aside, not used...\n";
 const char cant_open[] = "Can't open file %s.\n";
 const char not_regular[] = "ERROR: %s is not a regular file, not written...\n";
 const char changed_refused[] = "ERROR: %s changed since it was loaded, not written...\n";
@@ -55,7 +55,6 @@ const char old_in_backup[] = "the old one is in its backup";
 // A mark: its first line for whoever finds one; then, for the editor, the
 // identities of the file and of its backup as the rewrite found them, and
 // their names in the mark's folder.
-constexpr std::string_view mark_prefix = ".voxa-torn-";
 const char mark_head[] = "voxa: a rewrite in place did not finish; the backup named below holds the file named below whole.\n";
 constexpr size_t mark_most = 8192;
 
@@ -99,6 +98,8 @@ struct mark {
     std::string backup_leaf;
 };
 
+} // namespace
+
 std::string mark_text(const sys::file_id& file, const std::string& file_leaf, const sys::file_info& backup,
                       const std::string& backup_leaf)
 {
@@ -110,6 +111,8 @@ std::string mark_text(const sys::file_id& file, const std::string& file_leaf, co
                           backup.size, backup.modified, backup.changed);
     return mark_head + std::string(numbers, static_cast<size_t>(n)) + file_leaf + '\0' + backup_leaf + '\0';
 }
+
+namespace {
 
 bool parse_mark(const char* text, size_t size, mark& m)
 {
@@ -576,7 +579,7 @@ bool write_bytes(write_job& j, sys::handle to)
                               sys::write_at(to, data, size, before, j.written) &&
                               copy_bytes(source, after_at, to, data_end, after, &shown);
     }
-    ok = ok && sys::set_size(to, length) && sys::flush(to) && sys::carry_on() && sys::info_of(to, j.made);
+    ok = ok && sys::carry_on() && sys::set_size(to, length) && sys::flush(to) && sys::info_of(to, j.made);
     return ok || j.fail(cant_write, st.file_name);
 }
 
@@ -646,7 +649,7 @@ bool copy_backup(write_job& j)
                 sys::give_attributes(fd, j.from, j.old, j.old.mode & 0777, sys::owner_rule::where_possible) &&
                 copy_bytes(j.from, 0, fd, 0, size, &shown);
     }
-    whole = whole && sys::set_size(fd, size) && sys::flush(fd) && sys::carry_on() &&
+    whole = whole && sys::carry_on() && sys::set_size(fd, size) && sys::flush(fd) &&
             sys::rename_in(j.backup_place(), temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace) &&
             sys::flush_folder(j.backup_place()) && sys::info_of(fd, j.backup_made);
     if (!whole) {
@@ -887,7 +890,7 @@ void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* ou
             st.unfinished = unfinished_from(m, name_folder);
             std::fprintf(out, unfinished_found, st.file_name.c_str(), st.unfinished.backup.c_str());
         } else if (!st.unfinished.pending || st.unfinished.mark != m.name) {
-            std::fprintf(out, mark_set_aside, m.name.c_str(), st.file_name.c_str());
+            std::fprintf(out, mark_set_aside, m.name.c_str(), m.file_leaf.c_str(), st.file_name.c_str());
         }
     }
     sys::close_folder(place);

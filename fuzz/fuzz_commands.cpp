@@ -25,6 +25,12 @@
 //   #o     another user's file holds the backup's name (o.bin, a second
 //          link to it, must never change)
 //   #s     the name is swapped for a symbolic link to another file, s.bin
+//   #m     a mark left by a torn rewrite of a file whose number the file
+//          has taken over since: it names the file's number with another
+//          birth, and the backup as it stands (never acted on)
+//   #c     a second file, a.cin, whose torn rewrite left the file's backup
+//          name holding its last whole version, a mark saying so: no write
+//          may replace that backup
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -253,11 +259,14 @@ ssize_t take_output(void*, const char* bytes, size_t size)
 // Every name that may stand in the folder: the files made here, and the
 // backups the editor may make of the files it edits.
 const char* const named[] = {"a.bin", "a.7in", ".7a.bin", "f.bin", "g.bin", "sub", "p.fifo", "big.bin", "b.bin",
-                             "t.bin", "o.bin", "s.bin"};
+                             "t.bin", "o.bin", "s.bin", "a.cin"};
 // What another user keeps at the backup's name (#o).
 const char others[] = "another user's";
-// The mark a rewrite in place leaves until it is whole.
-constexpr std::string_view mark_prefix = ".voxa-torn-";
+// What a.cin's backup holds after its torn rewrite (#c).
+const char cin_whole[] = "a.cin as it was";
+// The marks the moves plant.
+const char stale_mark[] = ".voxa-torn-stale0";
+const char cin_mark[] = ".voxa-torn-cin000";
 // What a session may edit, by argument or at the name question.
 const char* const names[] = {"a.bin", "missing.bin", "sub", "", "./a.bin", "sub/../a.bin", "sub/", "a.bin/x"};
 
@@ -288,7 +297,7 @@ void check_folder(std::string_view mark = {})
     CHECK(d != nullptr, "cannot list the scratch folder");
     while (dirent* e = readdir(d)) {
         std::string_view name = e->d_name;
-        if (name == "." || name == "..")
+        if (name == "." || name == ".." || name == stale_mark || name == cin_mark)
             continue;
         bool is_mark = name.rfind(mark_prefix, 0) == 0;
         CHECK(is_mark || std::find(std::begin(named), std::end(named), name) != std::end(named),
@@ -306,6 +315,14 @@ void check_folder(std::string_view mark = {})
     CHECK(entries == 2, "a file was left in sub");
 }
 
+// A mark as a rewrite in place leaves it: made by this user, read-only.
+void plant(const char* name, const std::string& text)
+{
+    scratch::remove_all(name);
+    put_file(name, 0, text);
+    chmod(name, 0444);
+}
+
 // ---------------------------------------------------------------------------
 // The session.
 
@@ -316,6 +333,7 @@ struct session {
     unsigned char* snapshot;
     rlim_t size_limit = RLIM_INFINITY;
     bool empty_load = false; // a load from past the end leaves data_count at -1
+    std::string kept_for_cin; // the backup that a.cin's torn rewrite keeps (#c)
 
     void check_state() const
     {
@@ -326,6 +344,8 @@ struct session {
         struct stat info {};
         if (lstat("o.bin", &info) == 0)
             CHECK(read_content("o.bin").bytes == others, "another user's file at the backup's name was written");
+        if (!kept_for_cin.empty())
+            CHECK(read_content(kept_for_cin).bytes == cin_whole, "a write replaced the last whole version of a.cin");
     }
 
     void act_on_files(const std::string& line)
@@ -357,14 +377,17 @@ struct session {
             mkdir(file.c_str(), 0755);
             break;
         case 'b':
+            kept_for_cin.clear();
             scratch::remove_all(backup);
             mkdir(backup.c_str(), 0755);
             break;
         case 'k':
+            kept_for_cin.clear();
             scratch::remove_all(backup);
             link(file.c_str(), backup.c_str());
             break;
         case 'o':
+            kept_for_cin.clear();
             scratch::remove_all(backup);
             scratch::remove_all("o.bin");
             put_file("o.bin", 0, others);
@@ -377,6 +400,30 @@ struct session {
             scratch::remove_all(file);
             symlink("s.bin", file.c_str());
             break;
+        case 'm': {
+            sys::file_info now, kept;
+            if (!sys::info_of_name(file, now) || now.id.birth == 0)
+                break; // no birth to tell the files apart
+            sys::file_id earlier = now.id;
+            earlier.birth -= 1;
+            sys::info_of_name(backup, kept);
+            plant(stale_mark, mark_text(earlier, "old.bin", kept, sys::leaf_of(backup)));
+            break;
+        }
+        case 'c': {
+            sys::file_info cin, kept;
+            struct stat there {};
+            if (sys::folder_of(backup) != "." || (lstat(backup.c_str(), &there) == 0 && !S_ISREG(there.st_mode)))
+                break;
+            put_file("a.cin", 0, "a.cin, torn");
+            scratch::remove_all(backup);
+            put_file(backup.c_str(), 0, cin_whole);
+            if (sys::info_of_name("a.cin", cin) && sys::info_of_name(backup, kept)) {
+                plant(cin_mark, mark_text(cin.id, "a.cin", kept, backup));
+                kept_for_cin = backup;
+            }
+            break;
+        }
         default:
             break;
         }
@@ -529,7 +576,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* head = data;
     std::string script(reinterpret_cast<const char*>(data + head_size), size - head_size);
 
-    for (const char* name : {"a.bin", "a.7in", ".7a.bin", "b.bin", "t.bin", "o.bin", "s.bin"})
+    for (const char* name : {"a.bin", "a.7in", ".7a.bin", "b.bin", "t.bin", "o.bin", "s.bin", "a.cin"})
         scratch::remove_all(name);
     if (DIR* d = opendir(".")) { // the marks an unfinished rewrite left
         while (dirent* e = readdir(d))
@@ -587,7 +634,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     struct stat info {};
     bool loadable = stat(argc == 1 ? file.c_str() : argv[1], &info) == 0 && S_ISREG(info.st_mode);
     CHECK(started == loadable, "start-up %s %s", started ? "loaded" : "refused", file.c_str());
-    session s{*st, *in, out, snapshot.get()};
+    session s{*st, *in, out, snapshot.get(), RLIM_INFINITY, false, {}};
     if (started) {
         s.empty_load = st->data_count == -1;
         if (kind == 5) {

@@ -26,7 +26,7 @@ std::string slurp(const fs::path& p)
 }
 
 // Waits for the child, killing it when it runs past its time.
-int wait_for(pid_t pid, int seconds, int& signal_number)
+int reap(pid_t pid, int seconds, int& signal_number)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
@@ -104,11 +104,92 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
         _exit(127);
     }
     run_result result;
-    result.status = wait_for(pid, seconds, result.signal);
+    result.status = reap(pid, seconds, result.signal);
     result.out = io.read("stdout");
     for (const auto& entry : fs::directory_iterator(dir.path))
         if (entry.is_regular_file())
             result.files[entry.path().filename().string()] = slurp(entry.path());
+    return result;
+}
+
+running::running(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
+                 const std::function<void()>& hook)
+{
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) // no other child may hold them
+        throw std::runtime_error("pipe failed");
+    pid = fork();
+    if (pid == 0) {
+        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || chdir(dir.path.c_str()) != 0)
+            _exit(127);
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
+        if (hook)
+            hook();
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to = in[1];
+    from = out[0];
+    fcntl(from, F_SETFL, fcntl(from, F_GETFL) | O_NONBLOCK);
+}
+
+running::~running()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    for (int fd : {to, from})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool running::wait_for(const std::string& text, int seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (text.empty() || seen.find(text) == std::string::npos) {
+        char piece[4096];
+        ssize_t n = read(from, piece, sizeof piece);
+        if (n > 0) {
+            seen.append(piece, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void running::send(const std::string& text)
+{
+    if (write(to, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("cannot write to the program");
+}
+
+void running::signal(int number)
+{
+    kill(pid, number);
+}
+
+run_result running::finish(int seconds)
+{
+    close(to);
+    to = -1;
+    run_result result;
+    wait_for("", seconds); // all it prints, to its end
+    result.status = reap(pid, seconds, result.signal);
+    pid = -1;
+    result.out = seen;
     return result;
 }
 
@@ -163,6 +244,16 @@ loop_file_system::loop_file_system(const fs::path& image, const fs::path& at, st
         why_not = "mount -o loop failed: " + mount_run.out;
 }
 
+loop_file_system::loop_file_system(const fs::path& image, const fs::path& at, const std::string& options) : where(at)
+{
+    fs::create_directory(where);
+    temp_dir here;
+    auto mount_run = run_in(here, "/usr/bin/mount", {"-o", "loop," + options, image.string(), where.string()}, "");
+    mounted = mount_run.status == 0;
+    if (!mounted)
+        why_not = "mount -o loop failed: " + mount_run.out;
+}
+
 loop_file_system::~loop_file_system()
 {
     if (mounted && umount(where.c_str()) != 0)
@@ -182,21 +273,39 @@ std::function<void()> file_size_limit(long bytes)
     };
 }
 
+namespace {
+
+// VOXA_TEST_PROGRAMS names another build's folder to test instead of this
+// one's (another system's build, run through VOXA_TEST_PREFIX), whose
+// programs may end in .exe.
+std::string program(const char* name, const char* built)
+{
+    const char* folder = std::getenv("VOXA_TEST_PROGRAMS");
+    if (folder == nullptr || *folder == '\0')
+        return built;
+    fs::path plain = fs::path(folder) / name;
+    fs::path exe = plain;
+    exe += ".exe";
+    return fs::exists(exe) ? exe.string() : plain.string();
+}
+
+} // namespace
+
 const std::string& voxa_program()
 {
-    static const std::string path = VOXA_PROGRAM;
+    static const std::string path = program("voxa", VOXA_PROGRAM);
     return path;
 }
 
 const std::string& voxa_expert_program()
 {
-    static const std::string path = VOXA_EXPERT_PROGRAM;
+    static const std::string path = program("voxa_expert", VOXA_EXPERT_PROGRAM);
     return path;
 }
 
 const std::string& package_program()
 {
-    static const std::string path = PACKAGE_PROGRAM;
+    static const std::string path = program("package", PACKAGE_PROGRAM);
     return path;
 }
 

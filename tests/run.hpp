@@ -37,6 +37,26 @@ struct run_result {
 run_result run_in(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
                   const std::string& input, const std::function<void()>& hook = {}, int seconds = 60);
 
+// A program run with pipes on its standard input and output, so that a test
+// can act between its lines: change its files, or signal it.
+struct running {
+    int pid = -1;
+    int to = -1, from = -1;
+    std::string seen; // what it printed so far
+    running(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
+            const std::function<void()>& hook = {});
+    ~running();
+    running(const running&) = delete;
+    running& operator=(const running&) = delete;
+    // Reads what it prints until `text` is in it; false after `seconds`, or
+    // when it ends first (an empty text: reads to the end).
+    bool wait_for(const std::string& text, int seconds = 30);
+    void send(const std::string& text);
+    void signal(int number);
+    // Ends its input, reads the rest and waits for it to end.
+    run_result finish(int seconds = 60);
+};
+
 // The same in a fresh folder holding `files`.
 run_result run_with(const std::map<std::string, std::string>& files, const std::string& program,
                     const std::vector<std::string>& args, const std::string& input);
@@ -62,6 +82,8 @@ struct loop_file_system {
     bool mounted = false;
     std::string why_not; // why it is not mounted
     loop_file_system(const fs::path& image, const fs::path& at, std::vector<std::string> mkfs, size_t bytes);
+    // An image made before, mounted with `options` (a copy of a mounted one needs nouuid on XFS).
+    loop_file_system(const fs::path& image, const fs::path& at, const std::string& options);
     ~loop_file_system();
     loop_file_system(const loop_file_system&) = delete;
     loop_file_system& operator=(const loop_file_system&) = delete;

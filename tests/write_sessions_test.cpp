@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -29,21 +30,22 @@ std::string written(const std::string& file, const std::string& backup)
 }
 
 // The names in a folder that a write leaves only when it did not finish.
-std::vector<std::string> leftovers(const temp_dir& dir)
+std::vector<std::string> leftovers(const fs::path& folder)
 {
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir.path))
+    for (const auto& entry : fs::directory_iterator(folder))
         if (entry.path().filename().string().rfind(".voxa-", 0) == 0)
             left.push_back(entry.path().filename().string());
     return left;
 }
 
-bool marked(const temp_dir& dir)
+// The mark a rewrite in place left in the folder, if any.
+std::string mark_in(const fs::path& folder)
 {
-    for (const std::string& name : leftovers(dir))
+    for (const std::string& name : leftovers(folder))
         if (name.rfind(".voxa-torn-", 0) == 0)
-            return true;
-    return false;
+            return name;
+    return "";
 }
 
 // A copy of the editor that any user can run, wherever the build lies.
@@ -155,11 +157,11 @@ TEST(WriteAcrossSessions, AKillOrAFaultAtAnyStepThenASecondSessionLosesNothing)
                                                   "--"};
                 injected.insert(injected.end(), args.begin(), args.end());
                 auto one = run_in(dir, strace, injected, edit, traced);
-                bool finished = dir.read("x.bin") == first && !marked(dir);
+                bool finished = dir.read("x.bin") == first && mark_in(dir.path).empty();
                 if (one.status == 0 && fault != "signal=KILL") {
                     EXPECT_TRUE(finished) << one.out;
                     EXPECT_EQ(dir.read("x.7in"), old);
-                    EXPECT_TRUE(leftovers(dir).empty());
+                    EXPECT_TRUE(leftovers(dir.path).empty());
                 }
                 auto two = run_in(dir, voxa_program(), {"x.bin", startbyte}, second_edit);
                 EXPECT_EQ(two.status, 0) << two.out;
@@ -187,7 +189,7 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
                "e 0 5a\nw\ny\nq\n", traced);
         ASSERT_EQ(dir.read("x.bin"), "");
         ASSERT_EQ(dir.read("x.7in"), old);
-        ASSERT_TRUE(marked(dir));
+        ASSERT_FALSE(mark_in(dir.path).empty());
     };
     temp_dir dir;
     torn(dir);
@@ -204,7 +206,7 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
                              "Please Wait... Writing new file x.bin. \n-");
     EXPECT_EQ(whole.status, 0);
     EXPECT_EQ(dir.read("x.7in"), old);
-    EXPECT_FALSE(marked(dir));
+    EXPECT_TRUE(mark_in(dir.path).empty());
     auto after = run_in(dir, voxa_program(), {"x.bin"}, "q\n");
     EXPECT_EQ(after.out, banner("x.bin", 0) + "-");
 
@@ -220,12 +222,12 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
         else
             fs::remove(again.path / "x.7in");
         std::string mark;
-        for (const std::string& name : leftovers(again))
+        for (const std::string& name : leftovers(again.path))
             mark = name;
         auto part = run_in(again, voxa_program(), {"x.bin", "2"}, "w\ny\nq\n");
         EXPECT_EQ(part.out, banner("x.bin", -1) + "ERROR: " + mark +
-                                ", the mark of an unfinished write of x.bin, matches neither it nor its backup any "
-                                "more: set aside, not used...\n-" +
+                                ", the mark of an unfinished write of x.bin, matches neither x.bin nor its backup: "
+                                "set aside, not used...\n-" +
                                 question + written("x.bin", "x.7in") + "-");
         EXPECT_EQ(part.status, 0);
         EXPECT_EQ(again.read("x.7in"), "");
@@ -233,167 +235,477 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
     }
 }
 
+namespace {
+
+// What a row of the table below needs of this machine.
+enum need : unsigned { nothing = 0, root = 1, tracer = 2 };
+
+std::string unmet(unsigned needs)
+{
+    if ((needs & root) != 0 && geteuid() != 0)
+        return "needs root (other users, mounts)";
+    if ((needs & tracer) != 0 && access(strace, X_OK) != 0)
+        return "needs strace";
+    return "";
+}
+
+// Bytes that no two runs of a test share.
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::string data(size, '\0');
+    for (char& c : data) {
+        seed = seed * 1103515245 + 12345;
+        c = static_cast<char>(seed >> 23);
+    }
+    return data;
+}
+
+// Tears a rewrite in place of `file` (which must have a second link): the
+// session is killed at its second write, the first being its mark's.
+void tear(const temp_dir& dir, const std::string& file, const std::string& startbyte, const std::string& script)
+{
+    run_in(dir, strace, {"-o", "/dev/null", "-e", "inject=pwrite64:signal=KILL:when=2", "--", voxa_program(), file, startbyte},
+           script, traced);
+}
+
+// The ordinal, among the calls of its name, of the first traced call whose
+// line holds `text`.
+int ordinal_of(const std::string& trace, const std::string& call, const std::string& text)
+{
+    std::ifstream in(trace);
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(call + "(", 0) == 0) {
+            ++n;
+            if (line.find(text) != std::string::npos)
+                return n;
+        }
+    return 0;
+}
+
+struct situation {
+    const char* what;
+    unsigned needs;
+    std::function<void()> check;
+};
+
+const std::vector<situation> situations = {
+    {"another user's file at the backup's name in a shared folder", root,
+     [] {
+         temp_dir dir;
+         fs::permissions(dir.path, static_cast<fs::perms>(01777));
+         dir.write("x.bin", "secret");
+         dir.write("x.7in", "");
+         ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4001, 4001), 0);
+         ASSERT_EQ(chmod((dir.path / "x.bin").c_str(), 0600), 0);
+         ASSERT_EQ(chown((dir.path / "x.7in").c_str(), 4002, 4002), 0);
+         ASSERT_EQ(chmod((dir.path / "x.7in").c_str(), 0666), 0);
+         auto r = run_in(dir, editor_for_anyone(), {"x.bin"}, "r 0 9 73 n 53\nw\ny\nq\n", as_user(4001));
+         EXPECT_NE(r.out.find(question + "ERROR: backup x.7in belongs to another user, not written...\n-"),
+                   std::string::npos)
+             << r.out;
+         EXPECT_EQ(r.status, 1);
+         EXPECT_EQ(dir.read("x.7in"), "");
+         EXPECT_EQ(dir.read("x.bin"), "secret");
+     }},
+    {"files another user put at the names a rewrite needs in a shared folder do not stop it", root,
+     [] {
+         // The old fixed name of the mark, and names like the write's own.
+         temp_dir dir;
+         fs::permissions(dir.path, static_cast<fs::perms>(01777));
+         dir.write("f.bin", "ABC");
+         dir.write("f.7in", "older");
+         fs::create_hard_link(dir.path / "f.bin", dir.path / "f.link");
+         struct stat file {};
+         ASSERT_EQ(stat((dir.path / "f.bin").c_str(), &file), 0);
+         std::vector<std::string> planted{".voxa-torn-" + std::to_string(file.st_ino), ".voxa-torn-AAAAAA", ".voxa-AAAAAA"};
+         for (std::string name : {"f.bin", "f.7in", "f.link"})
+             ASSERT_EQ(chown((dir.path / name).c_str(), 4001, 4001), 0);
+         for (const std::string& name : planted) {
+             dir.write(name, "theirs");
+             ASSERT_EQ(chown((dir.path / name).c_str(), 4002, 4002), 0);
+         }
+         auto r = run_in(dir, editor_for_anyone(), {"f.bin"}, "e 0 5a\nw\ny\nq\n", as_user(4001));
+         EXPECT_EQ(r.out, banner("f.bin", 3) + "--" + question + written("f.bin", "f.7in") + "-");
+         EXPECT_EQ(r.status, 0);
+         EXPECT_EQ(dir.read("f.link"), "ZBC");
+         EXPECT_EQ(dir.read("f.7in"), "ABC");
+         for (const std::string& name : planted)
+             EXPECT_EQ(dir.read(name), "theirs") << name;
+         EXPECT_EQ(leftovers(dir.path).size(), planted.size());
+     }},
+    {"a mark of an unfinished rewrite that another user left is not believed", root,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         dir.write("theirs", "another user's bytes");
+         struct stat file {}, theirs {};
+         ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &file), 0);
+         ASSERT_EQ(stat((dir.path / "theirs").c_str(), &theirs), 0);
+         // As a mark would name them, their birth left unknown.
+         std::ostringstream text;
+         text << "voxa: a rewrite in place did not finish; the backup named below holds the file named below whole.\n"
+              << file.st_dev << ' ' << file.st_ino << " 0 " << theirs.st_dev << ' ' << theirs.st_ino << " 0 "
+              << theirs.st_size << ' '
+              << theirs.st_mtim.tv_sec * 1000000000LL + theirs.st_mtim.tv_nsec << ' '
+              << theirs.st_ctim.tv_sec * 1000000000LL + theirs.st_ctim.tv_nsec << '\n'
+              << "x.bin" << '\0' << "theirs" << '\0';
+         dir.write(".voxa-torn-AAAAAA", text.str());
+         ASSERT_EQ(chown((dir.path / ".voxa-torn-AAAAAA").c_str(), 4002, 4002), 0);
+         auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+         EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+         EXPECT_EQ(dir.read("x.7in"), "ABC");
+         EXPECT_EQ(dir.read("theirs"), "another user's bytes");
+     }},
+    {"a torn file's number taken by a new file: its mark is set aside", root | tracer,
+     [] {
+         // A file system with few numbers, all taken but those the writes need,
+         // so that the new file gets the torn one's.
+         temp_dir dir;
+         fs::create_directory(dir.path / "image");
+         loop_file_system ext4(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.ext4", "-q", "-N", "16"}, 64 << 20);
+         if (!ext4.mounted)
+             GTEST_SKIP() << ext4.why_not;
+         const std::string old = pattern(3000000, 1), fresh = pattern(3000000, 2);
+         dir.write("fs/old.bin", old);
+         fs::create_hard_link(dir.path / "fs/old.bin", dir.path / "fs/old.link");
+         dir.write("z.bin", "Z");
+         int fillers = 0;
+         while (::close(::open((dir.path / ("fs/f" + std::to_string(fillers))).c_str(), O_CREAT | O_WRONLY, 0644)) == 0)
+             ++fillers;
+         for (int i : {1, 2})
+             fs::remove(dir.path / ("fs/f" + std::to_string(fillers - i)));
+         tear(dir, "fs/old.bin", "1000001", "o 0 z.bin 1\nw\ny\nq\n");
+         ASSERT_EQ(dir.read("fs/old.7in"), old);
+         struct stat torn {}, reused {};
+         ASSERT_EQ(stat((dir.path / "fs/old.bin").c_str(), &torn), 0);
+         for (std::string name : {"fs/old.bin", "fs/old.link", "fs/f0"})
+             fs::remove(dir.path / name);
+         dir.write("fs/new.bin", fresh);
+         ASSERT_EQ(stat((dir.path / "fs/new.bin").c_str(), &reused), 0);
+         ASSERT_EQ(reused.st_ino, torn.st_ino) << "the file system gave the new file another number";
+         std::string mark = mark_in(dir.path / "fs");
+         ASSERT_FALSE(mark.empty());
+         auto r = run_in(dir, voxa_program(), {"fs/new.bin", "1000001"}, "o 0 z.bin 1\nw\ny\nq\n");
+         EXPECT_EQ(r.out, banner("fs/new.bin", 2000000) + "ERROR: " + mark +
+                              ", the mark of an unfinished write of old.bin, matches neither fs/new.bin nor its "
+                              "backup: set aside, not used...\n"
+                              "-Please Wait... Loading z.bin into memory at 0 \n 1 Bytes Loaded into memory. \n-" +
+                              question + written("fs/new.bin", "fs/new.7in") + "-");
+         EXPECT_EQ(r.status, 0);
+         std::string patched = fresh;
+         patched[1000000] = 'Z';
+         EXPECT_TRUE(dir.read("fs/new.bin") == patched);
+         EXPECT_TRUE(dir.read("fs/new.7in") == fresh);
+         EXPECT_TRUE(dir.read("fs/old.7in") == old);
+     }},
+    {"two files share a backup name: the torn one's last whole version is not replaced", tracer,
+     [] {
+         temp_dir dir;
+         const std::string mine = pattern(20000, 3), other = pattern(20000, 4);
+         dir.write("f.bin", mine);
+         dir.write("f.cin", other);
+         dir.write("z.bin", "Z");
+         fs::create_hard_link(dir.path / "f.bin", dir.path / "f.link");
+         tear(dir, "f.bin", "0", "e 0 5a\nw\ny\nq\n");
+         ASSERT_EQ(dir.read("f.7in"), mine);
+         std::string mark = mark_in(dir.path);
+         auto refused = run_in(dir, voxa_program(), {"f.cin"}, "e 0 5a\nw\ny\nq\n");
+         EXPECT_EQ(refused.out, banner("f.cin", 20000) + "--" + question + "ERROR: backup f.7in holds the last whole " +
+                                    "version of f.bin, whose rewrite did not finish (" + mark +
+                                    "): f.cin not written...\n-");
+         EXPECT_EQ(refused.status, 1);
+         EXPECT_TRUE(dir.read("f.7in") == mine);
+         EXPECT_TRUE(dir.read("f.cin") == other);
+         // A part of the torn (empty) file: the bytes around it come back from
+         // its own last whole version.
+         auto part = run_in(dir, voxa_program(), {"f.bin", "1001"}, "w\ny\nq\n");
+         EXPECT_EQ(part.status, 0) << part.out;
+         EXPECT_TRUE(dir.read("f.bin") == mine);
+         EXPECT_TRUE(dir.read("f.link") == mine);
+         EXPECT_TRUE(dir.read("f.7in") == mine);
+         EXPECT_TRUE(mark_in(dir.path).empty());
+     }},
+    {"the folder renamed and replaced by a link to another folder while the write lands", tracer,
+     [] {
+         temp_dir dir;
+         fs::create_directory(dir.path / "work");
+         fs::create_directory(dir.path / "other");
+         dir.write("work/x.bin", "ABC");
+         dir.write("other/x.bin", "not yours");
+         running r(dir, strace, {"-o", "/dev/null", "-e", "inject=renameat2:delay_enter=2000000:when=1", "--",
+                                 voxa_program(), "work/x.bin"},
+                   traced);
+         ASSERT_TRUE(r.wait_for(banner("work/x.bin", 3) + "-"));
+         r.send("e 0 5a\nw\ny\n");
+         ASSERT_TRUE(r.wait_for("Writing new file"));
+         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+         fs::rename(dir.path / "work", dir.path / "moved");
+         fs::create_directory_symlink("other", dir.path / "work");
+         auto done = r.finish();
+         EXPECT_EQ(done.out, banner("work/x.bin", 3) + "--" + question + written("work/x.bin", "work/x.7in") + "-");
+         EXPECT_EQ(done.status, 0);
+         EXPECT_EQ(dir.read("moved/x.bin"), "ZBC");
+         EXPECT_EQ(dir.read("moved/x.7in"), "ABC");
+         EXPECT_EQ(dir.read("other/x.bin"), "not yours");
+         std::vector<std::string> in_other;
+         for (const auto& entry : fs::directory_iterator(dir.path / "other"))
+             in_other.push_back(entry.path().filename().string());
+         EXPECT_EQ(in_other, std::vector<std::string>{"x.bin"});
+     }},
+    {"a named pipe swapped in before the rewrite in place opens the file", tracer,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
+         std::string trace = (dir.path / "trace").string();
+         temp_dir dry;
+         dry.write("x.bin", "ABC");
+         fs::create_hard_link(dry.path / "x.bin", dry.path / "x.link");
+         run_in(dry, strace, {"-o", trace, "--", voxa_program(), "x.bin"}, "e 0 5a\nw\ny\nq\n", traced);
+         int open_for_writing = ordinal_of(trace, "openat", "\"x.bin\", O_WRONLY");
+         ASSERT_GT(open_for_writing, 0);
+         running r(dir, strace, {"-o", "/dev/null", "-e",
+                                 "inject=openat:delay_enter=2000000:when=" + std::to_string(open_for_writing), "--",
+                                 voxa_program(), "x.bin"},
+                   traced);
+         ASSERT_TRUE(r.wait_for(banner("x.bin", 3) + "-"));
+         r.send("e 0 5a\nw\ny\n");
+         ASSERT_TRUE(r.wait_for("Writing new file"));
+         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+         fs::remove(dir.path / "x.bin");
+         ASSERT_EQ(mkfifo((dir.path / "x.bin").c_str(), 0600), 0);
+         auto done = r.finish(10);
+         EXPECT_EQ(done.signal, 0) << "still blocked";
+         EXPECT_EQ(done.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") +
+                                 "Can't open file x.bin.\n-");
+         EXPECT_EQ(done.status, 1);
+         EXPECT_EQ(dir.read("x.link"), "ABC");
+         EXPECT_EQ(dir.read("x.7in"), "ABC");
+         EXPECT_TRUE(leftovers(dir.path).empty());
+     }},
+    {"a hang-up, a termination or Ctrl-C in a script during a write: it stops whole, then the program ends so", tracer,
+     [] {
+         struct stop {
+             const char* what;
+             int number;
+             bool hard_link;
+             std::string startbyte, delayed, after; // the call held up, and the line it comes after
+             bool torn;                             // the signal comes once the file is touched
+         };
+         const std::string old = pattern(30000, 5);
+         for (const auto& [what, number, hard_link, startbyte, delayed, after, torn] : std::vector<stop>{
+                  {"renamed", SIGTERM, false, "0", "fsync:delay_enter=1500000:when=1", "Writing new file", false},
+                  {"a part, renamed", SIGINT, false, "1001", "fsync:delay_enter=1500000:when=1", "Writing new file", false},
+                  {"the backup copied", SIGHUP, true, "0", "fsync:delay_enter=1500000:when=1", "Backing up", false},
+                  {"rewritten in place", SIGTERM, true, "0", "pwrite64:delay_enter=1500000:when=2", "Writing new file", true},
+              }) {
+             SCOPED_TRACE(what);
+             temp_dir dir;
+             dir.write("x.bin", old);
+             if (hard_link)
+                 fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
+             running r(dir, strace, {"-o", "/dev/null", "-e", "inject=" + delayed, "--", voxa_program(), "x.bin", startbyte},
+                       traced);
+             ASSERT_TRUE(r.wait_for(" Note! Use '?' for command HELP. \n-"));
+             r.send("r 0 7fffffff 20 n 5f\nw\ny\n");
+             ASSERT_TRUE(r.wait_for(after));
+             std::this_thread::sleep_for(std::chrono::milliseconds(400));
+             // The editor itself, not its tracer.
+             std::ifstream children("/proc/" + std::to_string(r.pid) + "/task/" + std::to_string(r.pid) + "/children");
+             int editor = 0;
+             ASSERT_TRUE(children >> editor);
+             ASSERT_EQ(kill(editor, number), 0);
+             auto done = r.finish(20);
+             EXPECT_NE(done.out.find("(Interrupted system call)"), std::string::npos) << done.out;
+             EXPECT_TRUE(dir.read("x.bin") == (torn ? "" : old) || torn) << "the file changed";
+             EXPECT_TRUE(!dir.exists("x.7in") || dir.read("x.7in") == old);
+             std::vector<std::string> left = leftovers(dir.path);
+             EXPECT_EQ(left.size(), torn ? 1u : 0u) << (left.empty() ? "" : left[0]);
+             EXPECT_EQ(mark_in(dir.path).empty(), !torn);
+             // Whatever it left, the next session writes and loses nothing.
+             auto next = run_in(dir, voxa_program(), {"x.bin"}, "w\ny\nq\n");
+             EXPECT_EQ(next.status, 0) << next.out;
+             EXPECT_TRUE(dir.read("x.7in") == old);
+             EXPECT_TRUE(leftovers(dir.path).empty());
+         }
+     }},
+    {"package over an earlier output on XFS, then a power cut: the output is the new copy", root,
+     [] {
+         temp_dir dir;
+         fs::create_directory(dir.path / "image");
+         loop_file_system xfs(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.xfs", "-q", "-f"}, 320 << 20);
+         if (!xfs.mounted)
+             GTEST_SKIP() << xfs.why_not;
+         const std::string input = pattern(1 << 20, 6), earlier = pattern(1 << 20, 7);
+         dir.write("fs/in.bin", input);
+         dir.write("fs/out.bin", earlier);
+         sync();
+         auto copied = run_in(dir, package_program(), {"build", "fs/in.bin", "fs/out.bin"}, "");
+         ASSERT_EQ(copied.status, 0) << copied.out;
+         // Another program makes its own file last, which takes the file
+         // system's log to the disk; then the power goes: the disk holds what
+         // the image file holds now.
+         int other = open((dir.path / "fs/other").c_str(), O_CREAT | O_WRONLY, 0644);
+         ASSERT_TRUE(other >= 0 && write(other, "x", 1) == 1 && fsync(other) == 0 && close(other) == 0);
+         fs::copy_file(dir.path / "image/fs.img", dir.path / "image/cut.img");
+         loop_file_system after(dir.path / "image/cut.img", dir.path / "cut", "nouuid");
+         ASSERT_TRUE(after.mounted) << after.why_not;
+         std::string marked = input;
+         marked[0] = 'M';
+         EXPECT_TRUE(dir.read("cut/out.bin") == marked) << dir.read("cut/out.bin").size() << " bytes";
+     }},
+    {"a read-only file system gives its own reason", root,
+     [] {
+         temp_dir dir;
+         small_file_system tmpfs(dir.path / "fs", 1 << 20);
+         if (!tmpfs.mounted)
+             GTEST_SKIP() << "no tmpfs can be mounted here";
+         dir.write("fs/x.bin", "ABC");
+         ASSERT_EQ(mount(nullptr, (dir.path / "fs").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+         auto r = run_in(dir, voxa_program(), {"fs/x.bin"}, "e 0 5a\nw\ny\nq\n");
+         EXPECT_EQ(r.out, banner("fs/x.bin", 3) + "--" + question +
+                              "ERROR: can't write backup fs/x.7in (Read-only file system), file not written...\n-");
+         EXPECT_EQ(r.status, 1);
+     }},
+    {"the name swapped for a link to another file while the session waits", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         dir.write("other.bin", "not yours");
+         running whole(dir, voxa_program(), {"x.bin"}), part(dir, voxa_program(), {"x.bin", "2"});
+         ASSERT_TRUE(whole.wait_for(banner("x.bin", 3) + "-"));
+         ASSERT_TRUE(part.wait_for(banner("x.bin", 2) + "-"));
+         fs::remove(dir.path / "x.bin");
+         fs::create_symlink("other.bin", dir.path / "x.bin");
+         whole.send("w\ny\n");
+         ASSERT_TRUE(whole.wait_for("Write over it anyway? Y/[N]\n"));
+         whole.send("n\n");
+         part.send("w\n");
+         auto w = whole.finish(), p = part.finish();
+         EXPECT_EQ(w.out, banner("x.bin", 3) + "-" + question + "x.bin changed since it was loaded. \n" +
+                              "Write over it anyway? Y/[N]\n" + declined + "-");
+         EXPECT_EQ(w.status, 1);
+         EXPECT_EQ(p.out, banner("x.bin", 2) + "-ERROR: x.bin changed since it was loaded, not written...\n-");
+         EXPECT_EQ(p.status, 1);
+         EXPECT_EQ(dir.read("other.bin"), "not yours");
+         EXPECT_FALSE(dir.exists("x.7in"));
+     }},
+    {"two sessions in turn: the second is asked before it writes over the first", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         running one(dir, voxa_program(), {"x.bin"}), two(dir, voxa_program(), {"x.bin"});
+         ASSERT_TRUE(one.wait_for(banner("x.bin", 3) + "-"));
+         ASSERT_TRUE(two.wait_for(banner("x.bin", 3) + "-"));
+         one.send("e 0 5a\nw\ny\n");
+         ASSERT_TRUE(one.wait_for("Writing new file x.bin. \n-"));
+         two.send("e 1 59\nw\ny\n");
+         ASSERT_TRUE(two.wait_for("Write over it anyway? Y/[N]\n"));
+         two.send("n\n");
+         ASSERT_TRUE(two.wait_for(declined + "-"));
+         EXPECT_EQ(dir.read("x.bin"), "ZBC");
+         EXPECT_EQ(dir.read("x.7in"), "ABC");
+         // Said yes to: the first session's bytes go to the backup.
+         two.send("w\ny\ny\n");
+         auto first = one.finish(), second = two.finish();
+         EXPECT_EQ(first.status, 0);
+         EXPECT_EQ(second.status, 0) << second.out;
+         EXPECT_EQ(dir.read("x.bin"), "AYC");
+         EXPECT_EQ(dir.read("x.7in"), "ZBC");
+     }},
+    {"a file removed before w is written anew with the mode it had", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         fs::permissions(dir.path / "x.bin", static_cast<fs::perms>(0604));
+         running r(dir, voxa_program(), {"x.bin"});
+         ASSERT_TRUE(r.wait_for(banner("x.bin", 3) + "-"));
+         fs::remove(dir.path / "x.bin");
+         r.send("w\ny\n");
+         auto done = r.finish();
+         EXPECT_EQ(done.out, banner("x.bin", 3) + "-" + question + "Nothing to back up: x.bin is gone, it is " +
+                                 "written anew. \nPlease Wait... Writing new file x.bin. \n-");
+         EXPECT_EQ(dir.read("x.bin"), "ABC");
+         EXPECT_EQ(fs::status(dir.path / "x.bin").permissions(), static_cast<fs::perms>(0604));
+     }},
+    {"a reader that goes away before the script's w", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", std::string(4000, 'o'));
+         auto closed_pipe = [] {
+             int ends[2];
+             if (pipe(ends) != 0 || dup2(ends[1], 1) < 0)
+                 _exit(126);
+             close(ends[0]);
+         };
+         auto r = run_in(dir, voxa_program(), {"x.bin"}, "d\nd\nd\ne 0 5a\nw\ny\nq\n", closed_pipe);
+         EXPECT_EQ(r.signal, 0);
+         EXPECT_EQ(r.status, 1); // the output could not be written
+         std::string edited(4000, 'o');
+         edited[0] = 'Z';
+         EXPECT_EQ(dir.read("x.bin"), edited);
+         EXPECT_EQ(dir.read("x.7in"), std::string(4000, 'o'));
+     }},
+    {"a file another user owns and lets others write is rewritten in place", root,
+     [] {
+         // The writer may not give a new file the owner: the file itself
+         // is rewritten, and the backup, which the writer makes, gives its
+         // group bits to no group of the writer's.
+         temp_dir dir;
+         fs::permissions(dir.path, static_cast<fs::perms>(0777));
+         dir.write("x.bin", "ABC");
+         ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4002, 4002), 0);
+         ASSERT_EQ(chmod((dir.path / "x.bin").c_str(), 0666), 0);
+         struct stat old {}, now {}, backup {};
+         ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &old), 0);
+         auto r = run_in(dir, editor_for_anyone(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", as_user(4001));
+         EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+         ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &now), 0);
+         ASSERT_EQ(stat((dir.path / "x.7in").c_str(), &backup), 0);
+         EXPECT_EQ(now.st_ino, old.st_ino);
+         EXPECT_EQ(now.st_uid, 4002u);
+         EXPECT_EQ(dir.read("x.bin"), "ZBC");
+         EXPECT_EQ(dir.read("x.7in"), "ABC");
+         EXPECT_EQ(backup.st_uid, 4001u);
+         EXPECT_EQ(backup.st_mode & 07777, 0606u);
+         EXPECT_TRUE(leftovers(dir.path).empty());
+     }},
+    {"the owner and group kept on the rename path", root,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4001, 4002), 0);
+         struct stat old {}, made {}, backup {};
+         ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &old), 0);
+         auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
+         EXPECT_EQ(r.status, 0);
+         ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &made), 0);
+         ASSERT_EQ(stat((dir.path / "x.7in").c_str(), &backup), 0);
+         EXPECT_EQ(backup.st_ino, old.st_ino); // renamed: the old file is the backup
+         EXPECT_EQ(made.st_uid, 4001u);
+         EXPECT_EQ(made.st_gid, 4002u);
+         EXPECT_EQ(dir.read("x.bin"), "ZBC");
+     }},
+};
+
+} // namespace
+
 // Each row a situation that another user, another session or another
 // program makes around a write, and what the write must do then.
 TEST(WriteAcrossSessions, OtherUsersSessionsAndProgramsAroundTheWrite)
 {
-    const bool root = geteuid() == 0;
-
-    {
-        SCOPED_TRACE("another user's file at the backup's name in a shared folder");
-        if (root) {
-            temp_dir dir;
-            fs::permissions(dir.path, static_cast<fs::perms>(01777));
-            dir.write("x.bin", "secret");
-            dir.write("x.7in", "");
-            ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4001, 4001), 0);
-            ASSERT_EQ(chmod((dir.path / "x.bin").c_str(), 0600), 0);
-            ASSERT_EQ(chown((dir.path / "x.7in").c_str(), 4002, 4002), 0);
-            ASSERT_EQ(chmod((dir.path / "x.7in").c_str(), 0666), 0);
-            auto r = run_in(dir, editor_for_anyone(), {"x.bin"}, "r 0 9 73 n 53\nw\ny\nq\n", as_user(4001));
-            EXPECT_NE(r.out.find(question + "ERROR: backup x.7in belongs to another user, not written...\n-"),
-                      std::string::npos)
-                << r.out;
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(dir.read("x.7in"), "");
-            EXPECT_EQ(dir.read("x.bin"), "secret");
+    std::string skipped;
+    for (const situation& row : situations) {
+        SCOPED_TRACE(row.what);
+        if (std::string why = unmet(row.needs); !why.empty()) {
+            skipped += std::string("\n  ") + row.what + ": " + why;
+            continue;
         }
+        row.check();
     }
-    {
-        SCOPED_TRACE("the name swapped for a link to another file while the session waits");
-        temp_dir dir;
-        dir.write("x.bin", "ABC");
-        dir.write("other.bin", "not yours");
-        std::string file = (dir.path / "x.bin").string();
-        live_session whole, part;
-        ASSERT_TRUE(whole.start(file));
-        ASSERT_TRUE(part.start(file, "2"));
-        fs::remove(file);
-        fs::create_symlink("other.bin", file);
-        EXPECT_EQ(whole.write("y\n"), question + file + " changed since it was loaded. \n" +
-                                          "Write over it anyway? Y/[N]\n" + declined);
-        EXPECT_TRUE(whole.st->write_failed);
-        EXPECT_EQ(part.write("y\n"), "ERROR: " + file + " changed since it was loaded, not written...\n");
-        EXPECT_TRUE(part.st->write_failed);
-        EXPECT_EQ(dir.read("other.bin"), "not yours");
-        EXPECT_FALSE(dir.exists("x.7in"));
-    }
-    {
-        SCOPED_TRACE("two sessions in turn: the second is asked before it writes over the first");
-        temp_dir dir;
-        dir.write("x.bin", "ABC");
-        std::string file = (dir.path / "x.bin").string();
-        live_session one, two;
-        ASSERT_TRUE(one.start(file));
-        ASSERT_TRUE(two.start(file));
-        one.st->edit_buffer[0] = 'Z';
-        two.st->edit_buffer[1] = 'Y';
-        EXPECT_EQ(one.write(), question + written(file, (dir.path / "x.7in").string()));
-        EXPECT_EQ(two.write("y\n"), question + file + " changed since it was loaded. \n" +
-                                        "Write over it anyway? Y/[N]\n" + declined);
-        EXPECT_TRUE(two.st->write_failed);
-        EXPECT_EQ(dir.read("x.bin"), "ZBC");
-        EXPECT_EQ(dir.read("x.7in"), "ABC");
-        // Said yes to: the first session's bytes go to the backup.
-        EXPECT_FALSE(two.write("y\ny\n").empty());
-        EXPECT_FALSE(two.st->write_failed);
-        EXPECT_EQ(dir.read("x.bin"), "AYC");
-        EXPECT_EQ(dir.read("x.7in"), "ZBC");
-    }
-    {
-        SCOPED_TRACE("a file removed before w is written anew with the mode it had");
-        temp_dir dir;
-        dir.write("x.bin", "ABC");
-        fs::permissions(dir.path / "x.bin", static_cast<fs::perms>(0604));
-        std::string file = (dir.path / "x.bin").string();
-        live_session s;
-        ASSERT_TRUE(s.start(file));
-        fs::remove(file);
-        s.write();
-        EXPECT_EQ(dir.read("x.bin"), "ABC");
-        EXPECT_EQ(fs::status(file).permissions(), static_cast<fs::perms>(0604));
-    }
-    {
-        SCOPED_TRACE("a reader that goes away before the script's w");
-        temp_dir dir;
-        dir.write("x.bin", std::string(4000, 'o'));
-        auto closed_pipe = [] {
-            int ends[2];
-            if (pipe(ends) != 0 || dup2(ends[1], 1) < 0)
-                _exit(126);
-            close(ends[0]);
-        };
-        auto r = run_in(dir, voxa_program(), {"x.bin"}, "d\nd\nd\ne 0 5a\nw\ny\nq\n", closed_pipe);
-        EXPECT_EQ(r.signal, 0);
-        EXPECT_EQ(r.status, 1); // the output could not be written
-        EXPECT_EQ(dir.read("x.bin"), "Z" + std::string(3999, 'o'));
-        EXPECT_EQ(dir.read("x.7in"), std::string(4000, 'o'));
-    }
-    {
-        SCOPED_TRACE("a mark of an unfinished rewrite that another user left is not believed");
-        if (root) {
-            temp_dir dir;
-            dir.write("x.bin", "ABC");
-            dir.write("theirs", "another user's bytes");
-            struct stat file {};
-            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &file), 0);
-            std::string mark = ".voxa-torn-" + std::to_string(file.st_ino);
-            std::ostringstream text;
-            text << "voxa: a rewrite of this file in place did not finish; the backup named below holds it whole.\n"
-                 << file.st_dev << ' ' << file.st_ino << " 20\n"
-                 << (dir.path / "theirs").string() << '\0';
-            dir.write(mark, text.str());
-            ASSERT_EQ(chown((dir.path / mark).c_str(), 4002, 4002), 0);
-            auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
-            EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
-            EXPECT_EQ(dir.read("x.7in"), "ABC");
-            EXPECT_EQ(dir.read("theirs"), "another user's bytes");
-        }
-    }
-    {
-        SCOPED_TRACE("a file another user owns and lets others write is rewritten in place");
-        if (root) {
-            // The writer may not give a new file the owner: the file itself
-            // is rewritten, and the backup, which the writer makes, gives its
-            // group bits to no group of the writer's.
-            temp_dir dir;
-            fs::permissions(dir.path, static_cast<fs::perms>(0777));
-            dir.write("x.bin", "ABC");
-            ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4002, 4002), 0);
-            ASSERT_EQ(chmod((dir.path / "x.bin").c_str(), 0666), 0);
-            struct stat old {}, now {}, backup {};
-            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &old), 0);
-            auto r = run_in(dir, editor_for_anyone(), {"x.bin"}, "e 0 5a\nw\ny\nq\n", as_user(4001));
-            EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
-            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &now), 0);
-            ASSERT_EQ(stat((dir.path / "x.7in").c_str(), &backup), 0);
-            EXPECT_EQ(now.st_ino, old.st_ino);
-            EXPECT_EQ(now.st_uid, 4002u);
-            EXPECT_EQ(dir.read("x.bin"), "ZBC");
-            EXPECT_EQ(dir.read("x.7in"), "ABC");
-            EXPECT_EQ(backup.st_uid, 4001u);
-            EXPECT_EQ(backup.st_mode & 07777, 0606u);
-            EXPECT_TRUE(leftovers(dir).empty());
-        }
-    }
-    {
-        SCOPED_TRACE("the owner and group kept on the rename path");
-        if (root) {
-            temp_dir dir;
-            dir.write("x.bin", "ABC");
-            ASSERT_EQ(chown((dir.path / "x.bin").c_str(), 4001, 4002), 0);
-            struct stat old {}, made {}, backup {};
-            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &old), 0);
-            auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\nq\n");
-            EXPECT_EQ(r.status, 0);
-            ASSERT_EQ(stat((dir.path / "x.bin").c_str(), &made), 0);
-            ASSERT_EQ(stat((dir.path / "x.7in").c_str(), &backup), 0);
-            EXPECT_EQ(backup.st_ino, old.st_ino); // renamed: the old file is the backup
-            EXPECT_EQ(made.st_uid, 4001u);
-            EXPECT_EQ(made.st_gid, 4002u);
-            EXPECT_EQ(dir.read("x.bin"), "ZBC");
-        }
-    }
+    if (!skipped.empty())
+        std::printf("not run here:%s\n", skipped.c_str());
 }
 
 // Two sessions started at once, again and again: each session that says
@@ -419,7 +731,7 @@ TEST(WriteAcrossSessions, TwoSessionsAtOnce)
             else
                 EXPECT_NE(results[i].out.find("changed since it was loaded"), std::string::npos) << results[i].out;
         }
-        EXPECT_TRUE(leftovers(dir).empty());
+        EXPECT_TRUE(leftovers(dir.path).empty());
     }
 }
 
