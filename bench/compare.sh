@@ -156,9 +156,11 @@ row "load 5 MB, then q  vs  cat into /dev/null" "" \
     '$V orig.bin <nothing.txt' \
     "cat orig.bin >/dev/null" \
     "$floor load orig.bin <nothing.txt"
-row "package on 5 MB  vs  cp" "rm -f out.bin" \
+# The same promise as package's: after a power cut, the earlier output or
+# the whole copy.
+row "package on 5 MB over an earlier output  vs  cp, sync, mv" "cp orig.bin out.bin && sync out.bin" \
     '$P build orig.bin out.bin' \
-    "cp orig.bin out.bin"
+    "cp orig.bin out.tmp && sync out.tmp && mv out.tmp out.bin"
 sparse_setup="rm -rf sparse && mkdir sparse && truncate -s 6000000000 sparse/img && printf Z >sparse/one.bin"
 patch_dd="cd sparse && dd if=one.bin of=img bs=1 seek=2000000000 count=1 conv=notrunc,fsync status=none"
 row "1 byte into a 6 GB sparse file: o, w, y at 2000000001  vs  dd" "$sparse_setup" \
