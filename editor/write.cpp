@@ -335,6 +335,8 @@ bool take_file(write_job& j)
     if (!open_locked(j)) {
         if (sys::failed_with(sys::failure::interrupted))
             std::fputs(declined, j.out);
+        else if (sys::failed_with(sys::failure::busy))
+            j.fail(cant_write, name); // held open by a program that shares it with no one
         else if (sys::failed_with(sys::failure::not_found) && st.window.whole_file && same_places(j)) {
             j.how = landing::anew;
             return true;
@@ -607,28 +609,23 @@ bool check_still_there(write_job& j)
 }
 
 // Puts the new file, whole at its temporary name, in the old one's place,
-// and the old file in the backup's: the two are exchanged, and the old
-// file, now at the temporary name, is renamed to the backup's, its set-id
-// bits cleared. At no moment is the file missing, nor the backup another
-// name of it.
+// and the old file in the backup's, by the system's own means.
 bool swap_in(write_job& j)
 {
-    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::exchange))
-        return j.fail(cant_write, j.st.file_name);
-    uint32_t bits = j.old.mode;
-    bool plain = (bits & sys::set_id_bits) == 0 || sys::set_bits(j.from, bits & ~sys::set_id_bits);
-    if (plain && sys::rename_in(j.place, j.temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace)) {
+    std::string old_at;
+    switch (sys::swap_in(j.place, j.temp, j.leaf, j.backup_place(), j.backup_leaf, j.from, j.old.mode, old_at)) {
+    case sys::swap_result::done:
         j.temp.clear();
         j.landed = true;
         return true;
-    }
-    j.fail(cant_backup, j.backup);
-    // Back as it was: the old file in its place, the new one at the temporary name.
-    if ((bits & sys::set_id_bits) != 0)
-        sys::set_bits(j.from, bits);
-    if (!sys::rename_in(j.place, j.temp, j.place, j.leaf, sys::rename_how::exchange)) {
-        j.refuse(old_kept_as, sys::join(j.place.path, j.temp));
-        j.temp.clear();
+    case sys::swap_result::nothing_changed:
+        return j.fail(cant_write, j.st.file_name);
+    case sys::swap_result::backup_refused:
+        return j.fail(cant_backup, j.backup);
+    case sys::swap_result::old_left:
+        if (old_at == j.temp)
+            j.temp.clear(); // it is not ours to remove
+        return j.refuse(old_kept_as, sys::join(j.place.path, old_at));
     }
     return false;
 }
@@ -788,9 +785,12 @@ void settle(write_job& j)
     if (j.landed) {
         // What is on disk now is what a later write compares with, and the
         // data is the part of it that the data replaces.
+        // The system may give the new file the old one's birth.
+        sys::file_id made = j.made.id;
+        made.birth = 0;
         if (j.how == landing::in_place)
             st.on_disk.file = j.made;
-        else if (sys::info_in(j.place, j.leaf, now) && sys::same_file(now.id, j.made.id))
+        else if (sys::info_in(j.place, j.leaf, now) && sys::same_file(now.id, made))
             st.on_disk.file = now;
         st.on_disk.folder = j.place_id;
         st.on_disk.name_folder = j.name_place_id;

@@ -90,6 +90,31 @@ bool exchange_supported(int folder)
     }
 }
 
+// The two names are exchanged, and the old file, now at `leaf`, is renamed
+// to the backup's, its set-id bits cleared. At no moment is the file
+// missing, nor the backup another name of it.
+swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
+                       int old, uint32_t bits, std::string& old_at)
+{
+    if (renameat2(folder, leaf, folder, target, RENAME_EXCHANGE) != 0)
+        return failed(), swap_result::nothing_changed;
+    bool set_id = (bits & set_id_bits) != 0;
+    if ((!set_id || fchmod(old, bits & ~set_id_bits) == 0) && renameat(folder, leaf, backup_folder, backup_leaf) == 0)
+        return swap_result::done;
+    failed();
+    int why = errno;
+    // Back as it was: the old file in its place, the new one at `leaf`.
+    if (set_id)
+        fchmod(old, bits);
+    bool back = renameat2(folder, leaf, folder, target, RENAME_EXCHANGE) == 0;
+    errno = why;
+    failed();
+    if (back)
+        return swap_result::backup_refused;
+    old_at = leaf;
+    return swap_result::old_left;
+}
+
 int64_t system_copy(int from, int64_t at, int to, int64_t to_at, int64_t n)
 {
     for (;;) {

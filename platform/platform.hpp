@@ -36,6 +36,7 @@ enum class failure {
     other,
     not_found,   // no file of that name
     exists,      // a file holds the name
+    busy,        // another program holds the file open without sharing it
     interrupted, // Ctrl-C, or a signal that ends a write
     too_large,   // more than the process may write
     short_source // a file gave fewer bytes than it was to give: it changed
@@ -160,8 +161,20 @@ bool rename_in(const folder& from, const std::string& leaf, const folder& to, co
 bool remove_in(const folder& f, const std::string& leaf);
 // The folder's names that begin with `prefix`.
 std::vector<std::string> names_in(const folder& f, std::string_view prefix);
-// Whether the folder's file system swaps two names in one step.
+// Whether the system can put a new file in an old one's place while the old
+// file itself takes the backup's name (swap_in).
 bool can_exchange(const folder& f);
+// Puts the new file `leaf` in the place of `target`, the old one (open as
+// `old`, with `bits`) taking the name `backup_leaf` in `backup_place`; the
+// backup never keeps set-id bits. What became of the names:
+enum class swap_result {
+    done,
+    nothing_changed, // the reason kept
+    backup_refused,  // the old file could not take the backup's name: all is as it was
+    old_left         // the old file could not be put back: it is at `old_at`, in `f`
+};
+swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
+                    const std::string& backup_leaf, handle old, uint32_t bits, std::string& old_at);
 // Whether this process may put a file of its own at a name of the folder:
 // not when the folder takes no new name (the reason kept), nor when another
 // user's file holds the name where each user may remove only their own.

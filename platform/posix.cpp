@@ -40,6 +40,8 @@ int code_of(failure kind)
         return EFBIG;
     case failure::short_source:
         return short_code;
+    case failure::busy:
+        return ETXTBSY;
     case failure::other:
         break;
     }
@@ -67,7 +69,7 @@ std::string failure_text()
 bool failed_with(failure kind)
 {
     if (kind == failure::other)
-        return !failed_with(failure::not_found) && !failed_with(failure::exists) &&
+        return !failed_with(failure::not_found) && !failed_with(failure::exists) && !failed_with(failure::busy) &&
                !failed_with(failure::interrupted) && !failed_with(failure::too_large) &&
                !failed_with(failure::short_source);
     return last_error == code_of(kind);
@@ -393,6 +395,13 @@ std::vector<std::string> names_in(const folder& f, std::string_view prefix)
 bool can_exchange(const folder& f)
 {
     return posix::exchange_supported(fd_of(f.h));
+}
+
+swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
+                    const std::string& backup_leaf, handle old, uint32_t bits, std::string& old_at)
+{
+    return posix::swap_names(fd_of(f.h), leaf.c_str(), target.c_str(), fd_of(backup_place.h), backup_leaf.c_str(),
+                             fd_of(old), bits, old_at);
 }
 
 replace_right may_replace(const folder& f, const std::string& leaf)

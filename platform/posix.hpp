@@ -23,6 +23,8 @@ file_info info_from(const struct stat& s);
 int rename_exchange(int from, const char* a, int to, const char* b);
 int rename_keeping(int from, const char* a, int to, const char* b);
 bool exchange_supported(int folder);
+swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
+                       int old, uint32_t bits, std::string& old_at);
 
 // Copies in the kernel: the bytes copied, 0 when `from` ended first, -1 on
 // a fault, -2 where the kernel cannot copy between these two files.

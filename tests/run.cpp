@@ -46,7 +46,60 @@ int reap(pid_t pid, int seconds, int& signal_number)
     return WEXITSTATUS(status);
 }
 
+std::vector<std::string> prefix_words()
+{
+    std::vector<std::string> words;
+    std::istringstream text(std::getenv("VOXA_TEST_PREFIX") != nullptr ? std::getenv("VOXA_TEST_PREFIX") : "");
+    for (std::string word; text >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// The words to run: the prefix before a program of another system's build.
+std::vector<std::string> command(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words;
+    if (program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0)
+        words = prefix_words();
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+std::string folded(std::string text)
+{
+    if (!prefixed())
+        return text;
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    return out;
+}
+
+// Runs the words, a program found on the PATH when it has no folder.
+[[noreturn]] void exec_words(std::vector<std::string> words)
+{
+    std::vector<char*> argv;
+    for (auto& a : words)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 } // namespace
+
+bool another_build()
+{
+    const char* folder = std::getenv("VOXA_TEST_PROGRAMS");
+    return folder != nullptr && *folder != '\0';
+}
+
+bool prefixed()
+{
+    return !prefix_words().empty();
+}
 
 temp_dir::temp_dir()
 {
@@ -83,12 +136,7 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
 {
     temp_dir io;
     io.write("stdin", input);
-    std::vector<std::string> argv_text{program};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> words = command(program, args);
 
     std::string in_path = io.path / "stdin";
     std::string out_path = io.path / "stdout";
@@ -100,12 +148,11 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
             _exit(127);
         if (hook)
             hook();
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        exec_words(words);
     }
     run_result result;
     result.status = reap(pid, seconds, result.signal);
-    result.out = io.read("stdout");
+    result.out = folded(io.read("stdout"));
     for (const auto& entry : fs::directory_iterator(dir.path))
         if (entry.is_regular_file())
             result.files[entry.path().filename().string()] = slurp(entry.path());
@@ -115,12 +162,7 @@ run_result run_in(const temp_dir& dir, const std::string& program, const std::ve
 running::running(const temp_dir& dir, const std::string& program, const std::vector<std::string>& args,
                  const std::function<void()>& hook)
 {
-    std::vector<std::string> argv_text{program};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> words = command(program, args);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) // no other child may hold them
         throw std::runtime_error("pipe failed");
@@ -132,8 +174,7 @@ running::running(const temp_dir& dir, const std::string& program, const std::vec
             close(fd);
         if (hook)
             hook();
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        exec_words(words);
     }
     close(in[0]);
     close(out[1]);
@@ -160,7 +201,7 @@ bool running::wait_for(const std::string& text, int seconds)
         char piece[4096];
         ssize_t n = read(from, piece, sizeof piece);
         if (n > 0) {
-            seen.append(piece, static_cast<size_t>(n));
+            seen = folded(seen + std::string(piece, static_cast<size_t>(n)));
             continue;
         }
         if (n == 0 || std::chrono::steady_clock::now() > deadline)

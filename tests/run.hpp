@@ -92,6 +92,21 @@ struct loop_file_system {
 // A hook: writes to files stop at `bytes`, and fail instead of killing the program.
 std::function<void()> file_size_limit(long bytes);
 
+// The programs under test: this build's, or another's (another system's
+// build among them) named by VOXA_TEST_PROGRAMS, run through the words of
+// VOXA_TEST_PREFIX (wine, for the Windows build), whose CRLF line ends
+// are folded to LF in what the tests read.
+bool another_build();
+bool prefixed();
+// Skips a test that runs this build's code in-process, or one that needs
+// what only a Linux program has (a tracer, a terminal, other users).
+#define IN_PROCESS_ONLY()                                                                                              \
+    if (another_build())                                                                                               \
+    GTEST_SKIP() << "runs this build's code in-process, not the build under test"
+#define LINUX_PROGRAMS_ONLY(what)                                                                                      \
+    if (prefixed())                                                                                                    \
+    GTEST_SKIP() << "needs " what ", which only a Linux program has"
+
 const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();

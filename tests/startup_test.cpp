@@ -270,53 +270,32 @@ TEST(StartUp, LongFileNamesAreHeldWhole)
 
 namespace {
 
-// The editor driven a line or a key at a time, as a person at a terminal
-// or a program on the other end of two pipes would: each waits for what the
-// editor shows before it types.
+// The editor driven a key at a time on a pseudo-terminal, as a person would:
+// each waits for what the editor shows before it types.
 struct live_editor {
-    int to = -1;   // what is typed goes here
-    int from = -1; // what is shown comes from here
+    int to = -1; // what is typed goes here, and what is shown comes from here
     pid_t pid = -1;
     std::string seen;
 
-    live_editor(const std::string& file, bool terminal)
+    explicit live_editor(const std::string& file)
     {
         std::string program = voxa_program();
-        int in[2] = {-1, -1}, out[2] = {-1, -1};
-        if (terminal) {
-            pid = forkpty(&to, nullptr, nullptr, nullptr);
-            from = to;
-        } else if (pipe(in) == 0 && pipe(out) == 0) {
-            pid = fork();
-            to = in[1];
-            from = out[0];
-        }
+        pid = forkpty(&to, nullptr, nullptr, nullptr);
         if (pid == 0) {
-            if (!terminal && (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0))
-                _exit(126);
             setenv("TERM", "xterm", 1);
             execl(program.c_str(), program.c_str(), file.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        if (!terminal) {
-            close(in[0]);
-            close(out[1]);
-        }
     }
-    ~live_editor()
-    {
-        if (from != to)
-            close(from);
-        close(to);
-    }
+    ~live_editor() { close(to); }
 
     // Waits until `wanted` has been shown since the last wait.
     bool shows(const std::string& wanted)
     {
         char chunk[256];
-        pollfd p{from, POLLIN, 0};
+        pollfd p{to, POLLIN, 0};
         while (seen.find(wanted) == std::string::npos && poll(&p, 1, 10000) > 0) {
-            ssize_t n = read(from, chunk, sizeof chunk);
+            ssize_t n = read(to, chunk, sizeof chunk);
             if (n <= 0)
                 break;
             seen.append(chunk, static_cast<size_t>(n));
@@ -344,19 +323,27 @@ TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
 {
     temp_dir dir;
     dir.write("a.bin", "ABC");
-    for (bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "terminal" : "pipes");
-        const std::string line_end = terminal ? "\r\n" : "\n";
-        live_editor t((dir.path / "a.bin").string(), terminal);
-        ASSERT_GT(t.pid, 0);
-        EXPECT_TRUE(t.shows("HELP. " + line_end + "-")) << t.seen;
-        t.type("d\n");
-        EXPECT_TRUE(t.shows((terminal ? "ABC............." : "ABC\xff............") + line_end + "-")) << t.seen;
-        t.type("v\n");
-        EXPECT_TRUE(t.shows("Version 2.10 (C)" + line_end + "-")) << t.seen;
-        t.type("q\n");
-        EXPECT_EQ(t.status(), 0);
+    {
+        SCOPED_TRACE("pipes");
+        running r(dir, voxa_program(), {"a.bin"});
+        EXPECT_TRUE(r.wait_for("HELP. \n-")) << r.seen;
+        r.send("d\n");
+        EXPECT_TRUE(r.wait_for("ABC\xff............\n-")) << r.seen;
+        r.send("v\n");
+        EXPECT_TRUE(r.wait_for("Version 2.10 (C)\n-")) << r.seen;
+        r.send("q\n");
+        EXPECT_EQ(r.finish().status, 0);
     }
+    LINUX_PROGRAMS_ONLY("a Unix terminal");
+    live_editor t((dir.path / "a.bin").string());
+    ASSERT_GT(t.pid, 0);
+    EXPECT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
+    t.type("d\n");
+    EXPECT_TRUE(t.shows("ABC.............\r\n-")) << t.seen;
+    t.type("v\n");
+    EXPECT_TRUE(t.shows("Version 2.10 (C)\r\n-")) << t.seen;
+    t.type("q\n");
+    EXPECT_EQ(t.status(), 0);
 }
 
 // At a terminal the column shows printable ASCII only, so that no byte of
@@ -368,7 +355,8 @@ TEST(Terminal, TheColumnShowsPrintableCharactersOnly)
     for (int b = 0; b < 256; ++b)
         every.push_back(static_cast<char>(b));
     dir.write("a.bin", every);
-    live_editor t((dir.path / "a.bin").string(), true);
+    LINUX_PROGRAMS_ONLY("a Unix terminal");
+    live_editor t((dir.path / "a.bin").string());
     ASSERT_GT(t.pid, 0);
     ASSERT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
     t.type("d 70\n");
@@ -453,7 +441,7 @@ struct tmux_terminal {
 
 bool have_tmux()
 {
-    return std::system("tmux -V >/dev/null 2>&1") == 0;
+    return !prefixed() && std::system("tmux -V >/dev/null 2>&1") == 0;
 }
 
 const std::string question = "Changes not written. Leave anyway? Y/[N]";
@@ -469,7 +457,7 @@ TEST(Terminal, RecallInterruptAndEnd)
     GTEST_SKIP() << "built without libedit";
 #endif
     if (!have_tmux())
-        GTEST_SKIP() << "no tmux here";
+        GTEST_SKIP() << "needs tmux and a Linux program";
     temp_dir dir;
     dir.write("a.bin", "ABC");
     tmux_terminal t(dir);
@@ -517,7 +505,7 @@ TEST(Terminal, ALongWriteShowsItsProgress)
     GTEST_SKIP() << "built without libedit";
 #endif
     if (!have_tmux() || access("/usr/bin/strace", X_OK) != 0)
-        GTEST_SKIP() << "no tmux or no strace here";
+        GTEST_SKIP() << "needs tmux, strace and a Linux program";
     temp_dir dir;
     dir.write("big.img", std::string(7000000, 'b')); // a part of 5,000,000 bytes, 1,000,000 on each side
     tmux_terminal t(dir);
@@ -552,7 +540,7 @@ TEST(Terminal, FileNamesCompleteAndAWriteLeavesNothingUnsaved)
     GTEST_SKIP() << "built without libedit";
 #endif
     if (!have_tmux())
-        GTEST_SKIP() << "no tmux here";
+        GTEST_SKIP() << "needs tmux and a Linux program";
     temp_dir dir;
     dir.write("alpha.bin", "ABC");
     dir.write("beta.bin", "xy");
@@ -590,7 +578,7 @@ TEST(Terminal, FileNamesCompleteAndAWriteLeavesNothingUnsaved)
 TEST(Terminal, PlainLinesAskBeforeLeavingToo)
 {
     if (!have_tmux())
-        GTEST_SKIP() << "no tmux here";
+        GTEST_SKIP() << "needs tmux and a Linux program";
     temp_dir dir;
     dir.write("a.bin", "ABC");
     tmux_terminal t(dir);

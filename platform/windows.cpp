@@ -1,0 +1,854 @@
+// The system layer on Windows, with the Win32 calls themselves: names in
+// UTF-8 inside, UTF-16 and long paths (\\?\) at every call; a file's
+// identity from its volume's serial number and its file index; the write
+// lock on one byte far past any data (LockFileEx locks exclude reads and
+// writes through other handles, so none is taken where data lies); a new
+// file put in place by ReplaceFileW, which moves the old one to the
+// backup's name and gives the new one its attributes and security; the
+// console's own line editing and history.
+//
+// What Windows does not give and the write does without: holes are not
+// looked for (a sparse file's zeros are read and written), nothing is
+// shared between files, a folder needs no flush of its own (a rename is
+// written through), and there are no set-id bits, owners to give, or
+// extended attributes to copy.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <random>
+
+#include "platform.hpp"
+
+namespace sys {
+
+namespace {
+
+DWORD last_error = 0;
+
+bool failed()
+{
+    last_error = GetLastError();
+    return false;
+}
+
+bool failed(DWORD code)
+{
+    last_error = code;
+    return false;
+}
+
+HANDLE win(handle h)
+{
+    return reinterpret_cast<HANDLE>(h);
+}
+
+handle ours(HANDLE h)
+{
+    return h == INVALID_HANDLE_VALUE ? no_handle : reinterpret_cast<handle>(h);
+}
+
+std::wstring wide(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
+    return w;
+}
+
+std::string narrow(const wchar_t* text, size_t size)
+{
+    if (size == 0)
+        return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    return narrow(text.data(), text.size());
+}
+
+// A name as the wide calls take it: absolute, and long (\\?\), so that no
+// length limit of old applies; a device's name (\\.\) as it is.
+std::wstring long_name(const std::string& name)
+{
+    std::wstring w = wide(name);
+    if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0)
+        return w;
+    DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return w;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+    full.resize(n);
+    if (full.rfind(L"\\\\.\\", 0) == 0)
+        return full;
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// A path as a person writes it: without the long prefix.
+std::string plain(std::wstring w)
+{
+    if (w.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        w = L"\\\\" + w.substr(8);
+    else if (w.rfind(L"\\\\?\\", 0) == 0)
+        w = w.substr(4);
+    return narrow(w);
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int64_t nanoseconds(LARGE_INTEGER t)
+{
+    return (t.QuadPart - 116444736000000000LL) * 100; // from 1601 in tenths of microseconds
+}
+
+int64_t nanoseconds(FILETIME t)
+{
+    LARGE_INTEGER v;
+    v.LowPart = t.dwLowDateTime;
+    v.HighPart = static_cast<LONG>(t.dwHighDateTime);
+    return nanoseconds(v);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Failures.
+
+std::string failure_text()
+{
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, last_error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string said = n > 0 ? narrow(text, n) : "error " + std::to_string(last_error);
+    LocalFree(text);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' ' || said.back() == '.'))
+        said.pop_back();
+    return said;
+}
+
+bool failed_with(failure kind)
+{
+    switch (kind) {
+    case failure::not_found:
+        return last_error == ERROR_FILE_NOT_FOUND || last_error == ERROR_PATH_NOT_FOUND;
+    case failure::exists:
+        return last_error == ERROR_FILE_EXISTS || last_error == ERROR_ALREADY_EXISTS;
+    case failure::busy:
+        return last_error == ERROR_SHARING_VIOLATION || last_error == ERROR_LOCK_VIOLATION;
+    case failure::interrupted:
+        return last_error == ERROR_OPERATION_ABORTED;
+    case failure::too_large:
+        return last_error == ERROR_FILE_TOO_LARGE;
+    case failure::short_source:
+        return last_error == ERROR_HANDLE_EOF;
+    case failure::other:
+        break;
+    }
+    for (failure k : {failure::not_found, failure::exists, failure::busy, failure::interrupted, failure::too_large,
+                      failure::short_source})
+        if (failed_with(k))
+            return false;
+    return true;
+}
+
+bool fail(failure kind)
+{
+    switch (kind) {
+    case failure::not_found:
+        return failed(ERROR_FILE_NOT_FOUND);
+    case failure::exists:
+        return failed(ERROR_FILE_EXISTS);
+    case failure::busy:
+        return failed(ERROR_SHARING_VIOLATION);
+    case failure::interrupted:
+        return failed(ERROR_OPERATION_ABORTED);
+    case failure::too_large:
+        return failed(ERROR_FILE_TOO_LARGE);
+    case failure::short_source:
+        return failed(ERROR_HANDLE_EOF);
+    case failure::other:
+        break;
+    }
+    return failed(ERROR_GEN_FAILURE);
+}
+
+bool same_file(const file_id& a, const file_id& b)
+{
+    return a.device == b.device && a.index == b.index && (a.birth == 0 || b.birth == 0 || a.birth == b.birth);
+}
+
+bool unchanged(const file_info& now, const file_info& then)
+{
+    return same_file(now.id, then.id) && now.size == then.size && now.modified == then.modified &&
+           now.changed == then.changed;
+}
+
+// ---------------------------------------------------------------------------
+// Files.
+
+bool info_of(handle file, file_info& info)
+{
+    info = {};
+    DWORD type = GetFileType(win(file));
+    if (type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR) {
+        info.kind = type == FILE_TYPE_PIPE ? file_kind::pipe : file_kind::device;
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION about {};
+    if (!GetFileInformationByHandle(win(file), &about))
+        return failed();
+    // No birth: the creation time can be set by anyone, and NTFS's file
+    // index carries a sequence number that changes when its record is reused.
+    info.id = {about.dwVolumeSerialNumber, uint64_t{about.nFileIndexHigh} << 32 | about.nFileIndexLow, 0};
+    info.kind = (about.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? file_kind::link
+                : (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? file_kind::folder
+                                                                            : file_kind::regular;
+    info.size = static_cast<int64_t>(uint64_t{about.nFileSizeHigh} << 32 | about.nFileSizeLow);
+    info.modified = nanoseconds(about.ftLastWriteTime);
+    FILE_BASIC_INFO basic {};
+    info.changed = GetFileInformationByHandleEx(win(file), FileBasicInfo, &basic, sizeof basic)
+                       ? nanoseconds(basic.ChangeTime)
+                       : info.modified;
+    info.mode = (about.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+    info.links = about.nNumberOfLinks;
+    return true;
+}
+
+namespace {
+
+HANDLE open_name(const std::string& name, DWORD access, DWORD how, DWORD flags)
+{
+    HANDLE h = CreateFileW(long_name(name).c_str(), access, share_all, nullptr, how, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        failed();
+    return h;
+}
+
+} // namespace
+
+handle open_to_read(const std::string& name, bool)
+{
+    return ours(open_name(name, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+}
+
+bool info_of_name(const std::string& name, file_info& info, bool follow)
+{
+    HANDLE h = open_name(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT));
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bool known = info_of(ours(h), info);
+    CloseHandle(h);
+    return known;
+}
+
+bool exists(const std::string& name)
+{
+    return GetFileAttributesW(long_name(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool close_file(handle file)
+{
+    return CloseHandle(win(file)) || failed();
+}
+
+int64_t read_some(handle file, void* into, size_t n)
+{
+    DWORD got = 0;
+    if (ReadFile(win(file), into, static_cast<DWORD>(std::min<size_t>(n, 1u << 30)), &got, nullptr))
+        return got;
+    if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF)
+        return 0; // a pipe whose writer is gone: its end
+    failed();
+    return -1;
+}
+
+bool read_at(handle file, void* into, size_t n, int64_t at)
+{
+    auto* bytes = static_cast<unsigned char*>(into);
+    size_t got = 0;
+    while (got < n) {
+        OVERLAPPED where {};
+        int64_t from = at + static_cast<int64_t>(got);
+        where.Offset = static_cast<DWORD>(from);
+        where.OffsetHigh = static_cast<DWORD>(from >> 32);
+        DWORD piece = 0;
+        if (!ReadFile(win(file), bytes + got, static_cast<DWORD>(std::min<size_t>(n - got, 1u << 30)), &piece, &where))
+            return GetLastError() == ERROR_HANDLE_EOF ? fail(failure::short_source) : failed();
+        if (piece == 0)
+            return fail(failure::short_source);
+        got += piece;
+    }
+    return true;
+}
+
+bool write_at(handle file, const void* bytes, size_t n, int64_t at, size_t& written)
+{
+    const auto* from = static_cast<const unsigned char*>(bytes);
+    written = 0;
+    while (written < n) {
+        OVERLAPPED where {};
+        int64_t to = at + static_cast<int64_t>(written);
+        where.Offset = static_cast<DWORD>(to);
+        where.OffsetHigh = static_cast<DWORD>(to >> 32);
+        DWORD put = 0;
+        if (!WriteFile(win(file), from + written, static_cast<DWORD>(std::min<size_t>(n - written, 1u << 30)), &put, &where))
+            return failed();
+        if (put == 0)
+            return fail(failure::other);
+        written += put;
+    }
+    return true;
+}
+
+int64_t position(handle file)
+{
+    LARGE_INTEGER none {}, at {};
+    if (!SetFilePointerEx(win(file), none, &at, FILE_CURRENT))
+        return failed(), -1;
+    return at.QuadPart;
+}
+
+bool move_to(handle file, int64_t at)
+{
+    LARGE_INTEGER to {};
+    to.QuadPart = at;
+    return SetFilePointerEx(win(file), to, nullptr, FILE_BEGIN) || failed();
+}
+
+int64_t data_from(handle, int64_t at)
+{
+    return at; // no holes are looked for
+}
+
+int64_t hole_from(handle file, int64_t at)
+{
+    file_info info;
+    return info_of(file, info) ? std::max(at, info.size) : at;
+}
+
+void read_ahead(handle) {}
+
+bool set_size(handle file, int64_t size)
+{
+    file_info info;
+    if (info_of(file, info) && info.size == size)
+        return true;
+    FILE_END_OF_FILE_INFO end {};
+    end.EndOfFile.QuadPart = size;
+    return SetFileInformationByHandle(win(file), FileEndOfFileInfo, &end, sizeof end) || failed();
+}
+
+bool flush(handle file)
+{
+    return FlushFileBuffers(win(file)) || failed();
+}
+
+int64_t block_size(handle)
+{
+    return 4096;
+}
+
+int64_t copy_in_system(handle, int64_t, handle, int64_t, int64_t)
+{
+    return -2; // copied by hand
+}
+
+bool share_blocks(handle, int64_t, handle, int64_t, int64_t, bool& can_share)
+{
+    can_share = false;
+    return failed(ERROR_NOT_SUPPORTED);
+}
+
+// ---------------------------------------------------------------------------
+// Names and folders.
+
+bool is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+namespace {
+
+// How much of a path names its root: a drive (C: or C:\), a network share
+// (\\server\share\), or nothing.
+size_t root_of(const std::string& path)
+{
+    if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0])))
+        return path.size() > 2 && is_separator(path[2]) ? 3 : 2;
+    if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        size_t server = path.find_first_of("/\\", 2);
+        size_t share = server == std::string::npos ? std::string::npos : path.find_first_of("/\\", server + 1);
+        return share == std::string::npos ? path.size() : share + 1;
+    }
+    return is_separator(path.empty() ? 'x' : path[0]) ? 1 : 0;
+}
+
+size_t last_separator(const std::string& path)
+{
+    size_t at = path.find_last_of("/\\");
+    size_t root = root_of(path);
+    return at == std::string::npos || at + 1 < root ? std::string::npos : at;
+}
+
+} // namespace
+
+std::string folder_of(const std::string& path)
+{
+    size_t root = root_of(path);
+    size_t at = last_separator(path);
+    if (at == std::string::npos || at + 1 <= root)
+        return root > 0 ? path.substr(0, root) : ".";
+    return path.substr(0, at);
+}
+
+std::string leaf_of(const std::string& path)
+{
+    size_t at = last_separator(path);
+    size_t root = root_of(path);
+    return path.substr(at == std::string::npos ? root : std::max(at + 1, root));
+}
+
+std::string join(const std::string& folder, const std::string& leaf)
+{
+    if (folder.empty() || is_separator(folder.back()) || (folder.size() == 2 && folder[1] == ':'))
+        return folder + leaf;
+    return folder + "\\" + leaf;
+}
+
+std::string real_path(const std::string& name)
+{
+    HANDLE h = open_name(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (h == INVALID_HANDLE_VALUE)
+        return name;
+    wchar_t found[32768];
+    DWORD n = GetFinalPathNameByHandleW(h, found, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    return n > 0 && n < 32768 ? plain(std::wstring(found, n)) : name;
+}
+
+bool open_folder(const std::string& path, folder& into)
+{
+    // Held without sharing its deletion: while the write goes on, no one can
+    // rename the folder, nor remove it.
+    HANDLE h = CreateFileW(long_name(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return failed();
+    wchar_t found[32768];
+    DWORD n = GetFinalPathNameByHandleW(h, found, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    into = {ours(h), n > 0 && n < 32768 ? plain(std::wstring(found, n)) : path};
+    return true;
+}
+
+void close_folder(folder& f)
+{
+    if (f.h != no_handle)
+        CloseHandle(win(f.h));
+    f.h = no_handle;
+}
+
+bool flush_folder(const folder&)
+{
+    return true; // its renames were written through
+}
+
+bool info_in(const folder& f, const std::string& leaf, file_info& info, bool follow)
+{
+    return info_of_name(join(f.path, leaf), info, follow);
+}
+
+handle open_in(const folder& f, const std::string& leaf, bool for_writing)
+{
+    HANDLE h = open_name(join(f.path, leaf), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0), OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return no_handle;
+    file_info info;
+    if (!info_of(ours(h), info) || info.kind != file_kind::regular) {
+        CloseHandle(h);
+        fail(failure::other);
+        return no_handle;
+    }
+    return ours(h);
+}
+
+std::string random_tail()
+{
+    static std::mt19937_64 draw{std::random_device{}() ^ GetTickCount64() ^ (uint64_t{GetCurrentProcessId()} << 32)};
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string tail;
+    for (int i = 0; i < 6; ++i)
+        tail += letters[draw() % (sizeof letters - 1)];
+    return tail;
+}
+
+handle new_temporary(const folder& f, std::string& leaf)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        leaf = ".voxa-" + random_tail();
+        HANDLE h = open_name(join(f.path, leaf), GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (h != INVALID_HANDLE_VALUE)
+            return ours(h);
+        if (!failed_with(failure::exists))
+            return no_handle;
+    }
+    return no_handle;
+}
+
+bool rename_in(const folder& from, const std::string& leaf, const folder& to, const std::string& new_leaf,
+               rename_how how)
+{
+    if (how == rename_how::exchange)
+        return failed(ERROR_NOT_SUPPORTED);
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (how == rename_how::replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExW(long_name(join(from.path, leaf)).c_str(), long_name(join(to.path, new_leaf)).c_str(), flags) ||
+           failed();
+}
+
+bool remove_in(const folder& f, const std::string& leaf)
+{
+    std::wstring name = long_name(join(f.path, leaf));
+    if (DeleteFileW(name.c_str()))
+        return true;
+    DWORD why = GetLastError();
+    if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
+        return true;
+    // A file made read-only goes all the same once it is not.
+    if (why == ERROR_ACCESS_DENIED && SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL) && DeleteFileW(name.c_str()))
+        return true;
+    return failed(why);
+}
+
+std::vector<std::string> names_in(const folder& f, std::string_view prefix)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE list = FindFirstFileExW(long_name(join(f.path, std::string(prefix) + "*")).c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, 0);
+    if (list == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = narrow(found.cFileName, std::wcslen(found.cFileName));
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            names.push_back(name);
+    } while (FindNextFileW(list, &found));
+    FindClose(list);
+    return names;
+}
+
+bool can_exchange(const folder&)
+{
+    return true;
+}
+
+swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
+                    const std::string& backup_leaf, handle, uint32_t, std::string& old_at)
+{
+    std::wstring replaced = long_name(join(f.path, target)), replacement = long_name(join(f.path, leaf));
+    if (ReplaceFileW(replaced.c_str(), replacement.c_str(), long_name(join(backup_place.path, backup_leaf)).c_str(),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        return swap_result::done;
+    failed();
+    if (last_error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+        return swap_result::nothing_changed;
+    // The old file took the backup's name, and the new one not the file's.
+    if (MoveFileExW(replacement.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH))
+        return swap_result::done;
+    failed();
+    old_at = backup_leaf;
+    return swap_result::old_left;
+}
+
+replace_right may_replace(const folder&, const std::string&)
+{
+    return replace_right::may;
+}
+
+bool may_write(const folder& f, const std::string& leaf)
+{
+    DWORD attributes = GetFileAttributesW(long_name(join(f.path, leaf)).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return failed();
+    return (attributes & FILE_ATTRIBUTE_READONLY) == 0 || failed(ERROR_ACCESS_DENIED);
+}
+
+// ---------------------------------------------------------------------------
+// The write lock: one byte far past any data the file may hold.
+
+namespace {
+
+bool lock_byte(handle file, DWORD how)
+{
+    OVERLAPPED where {};
+    where.Offset = 0xfffffffe;
+    where.OffsetHigh = 0x7fffffff;
+    return LockFileEx(win(file), how | LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &where) != 0;
+}
+
+} // namespace
+
+lock_result try_lock(handle file)
+{
+    if (lock_byte(file, LOCKFILE_FAIL_IMMEDIATELY))
+        return lock_result::locked;
+    failed();
+    return last_error == ERROR_LOCK_VIOLATION || last_error == ERROR_IO_PENDING ? lock_result::busy
+                                                                                 : lock_result::failed;
+}
+
+bool wait_lock(handle file)
+{
+    for (;;) {
+        if (lock_byte(file, LOCKFILE_FAIL_IMMEDIATELY))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING)
+            return failed();
+        if (take_interrupt() || stop_asked())
+            return fail(failure::interrupted);
+        Sleep(20);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What a file carries: its attributes and security come with ReplaceFileW.
+
+uint32_t user()
+{
+    return 0;
+}
+
+bool can_give_owner(const file_info&)
+{
+    return true;
+}
+
+bool give_attributes(handle, handle, const file_info&, uint32_t, owner_rule)
+{
+    return true;
+}
+
+bool set_bits(handle, uint32_t)
+{
+    return true;
+}
+
+uint32_t less_umask(uint32_t bits)
+{
+    return bits;
+}
+
+bool within_size_limit(int64_t)
+{
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The large buffer.
+
+void* reserve_zeroed(size_t size, size_t& reserved)
+{
+    reserved = size;
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void release(void* at, size_t)
+{
+    VirtualFree(at, 0, MEM_RELEASE);
+}
+
+bool give_back(void* at, size_t n)
+{
+    // Pages taken back and given again read as zeros.
+    return VirtualFree(at, n, MEM_DECOMMIT) && VirtualAlloc(at, n, MEM_COMMIT, PAGE_READWRITE) == at;
+}
+
+void prefer_huge_pages(void*, size_t) {}
+
+size_t page_size()
+{
+    SYSTEM_INFO about;
+    GetSystemInfo(&about);
+    return about.dwPageSize;
+}
+
+// ---------------------------------------------------------------------------
+// The process, its console and the events that end it.
+
+namespace {
+
+volatile LONG interrupt_seen = 0;
+volatile LONG ending_event = 0; // the event that came while a write was held, plus one
+volatile LONG holding = 0;
+bool interrupts_caught = false;
+HANDLE write_over_event = nullptr;
+
+bool console(DWORD which)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (interrupt && interrupts_caught && event == CTRL_C_EVENT) {
+        InterlockedExchange(&interrupt_seen, 1);
+        return TRUE;
+    }
+    if (InterlockedCompareExchange(&holding, 1, 1) == 0)
+        return FALSE; // not in a write: the program ends as it would
+    InterlockedExchange(&ending_event, static_cast<LONG>(event) + 1);
+    // A closed console ends the program once this returns: the write is
+    // given the time to clean up after itself first.
+    if (!interrupt && write_over_event != nullptr)
+        WaitForSingleObject(write_over_event, 4000);
+    return TRUE;
+}
+
+} // namespace
+
+void prepare_process()
+{
+    if (console(STD_OUTPUT_HANDLE))
+        SetConsoleOutputCP(CP_UTF8); // the names, and the bytes of a dump, as UTF-8
+    write_over_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+std::vector<std::string> arguments(int argc, char** argv)
+{
+    int n = 0;
+    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (words == nullptr)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> all;
+    for (int i = 0; i < n; ++i)
+        all.push_back(narrow(words[i], std::wcslen(words[i])));
+    LocalFree(words);
+    return all;
+}
+
+bool interactive()
+{
+    return console(STD_INPUT_HANDLE) && console(STD_OUTPUT_HANDLE);
+}
+
+void catch_interrupts()
+{
+    interrupts_caught = true;
+}
+
+bool take_interrupt()
+{
+    return InterlockedExchange(&interrupt_seen, 0) != 0;
+}
+
+int64_t read_input(void* into, size_t n, bool& interrupted)
+{
+    interrupted = false;
+    if (!console(STD_INPUT_HANDLE)) {
+        // A pipe or a file, in text mode: its line ends come as \n, and a
+        // Ctrl-Z ends it.
+        int got = _read(0, into, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
+        return got < 0 ? -1 : got;
+    }
+    // The console's own line editing: a whole line comes at once, in UTF-16.
+    static wchar_t typed[8192];
+    DWORD count = 0;
+    BOOL read = ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), typed, 8192, &count, nullptr);
+    Sleep(0);
+    if (take_interrupt() || (read && count == 0 && GetLastError() == ERROR_OPERATION_ABORTED)) {
+        interrupted = true;
+        return -1;
+    }
+    if (!read)
+        return failed(), -1;
+    if (count == 0 || typed[0] == 0x1a)
+        return 0; // Ctrl-Z at the start of a line: the end of the input
+    std::wstring line;
+    for (DWORD i = 0; i < count; ++i)
+        if (typed[i] != L'\r')
+            line += typed[i];
+    std::string text = narrow(line);
+    size_t size = std::min(text.size(), n);
+    std::memcpy(into, text.data(), size);
+    return static_cast<int64_t>(size);
+}
+
+std::string program_folder()
+{
+    wchar_t self[32768];
+    DWORD n = GetModuleFileNameW(nullptr, self, 32768);
+    std::string path = n > 0 && n < 32768 ? plain(std::wstring(self, n)) : std::string();
+    size_t at = path.find_last_of("/\\");
+    return at == std::string::npos ? std::string() : path.substr(0, at + 1);
+}
+
+void run_instead(const std::string&, char**) {}
+
+void put_bytes(FILE* out, const char* bytes, size_t n)
+{
+    std::fwrite(bytes, 1, n, out);
+}
+
+void put_char(FILE* out, char c)
+{
+    std::fputc(c, out);
+}
+
+int64_t now_ms()
+{
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+void hold_ending_signals()
+{
+    InterlockedExchange(&ending_event, 0);
+    InterlockedExchange(&interrupt_seen, 0);
+    if (write_over_event != nullptr)
+        ResetEvent(write_over_event);
+    InterlockedExchange(&holding, 1);
+}
+
+bool stop_asked()
+{
+    return ending_event != 0 || interrupt_seen != 0;
+}
+
+bool carry_on()
+{
+    return !stop_asked() || fail(failure::interrupted);
+}
+
+int release_ending_signals()
+{
+    InterlockedExchange(&holding, 0);
+    if (write_over_event != nullptr)
+        SetEvent(write_over_event);
+    return static_cast<int>(ending_event);
+}
+
+void end_by(int event)
+{
+    // As the console's own handling would end it.
+    ExitProcess(event - 1 == CTRL_C_EVENT || event - 1 == CTRL_BREAK_EVENT ? STATUS_CONTROL_C_EXIT : 1);
+}
+
+} // namespace sys
