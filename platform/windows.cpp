@@ -726,6 +726,15 @@ BOOL WINAPI on_console_event(DWORD event)
 
 void prepare_process()
 {
+    // A standard file that is not there reads and writes nothing, as on
+    // other systems, rather than failing every print.
+    const std::pair<DWORD, FILE*> standard[] = {{STD_INPUT_HANDLE, stdin}, {STD_OUTPUT_HANDLE, stdout},
+                                               {STD_ERROR_HANDLE, stderr}};
+    for (auto [which, stream] : standard) {
+        HANDLE h = GetStdHandle(which);
+        if (h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN)
+            std::freopen("NUL", stream == stdin ? "r" : "w", stream);
+    }
     if (console(STD_OUTPUT_HANDLE))
         SetConsoleOutputCP(CP_UTF8); // the names, and the bytes of a dump, as UTF-8
     write_over_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -182,6 +182,7 @@ TEST(Dump, PositionsOutsideTheBufferShowAsBlanks)
 
 TEST(Interpreter, DisplayReadsItsNumberFromTheThirdCharacter)
 {
+    IN_PROCESS_ONLY();
     auto st = std::make_unique<editor_state>();
     st->data_count = 0x300;
     const std::pair<const char*, int32_t> cases[] = {
@@ -201,6 +202,7 @@ TEST(Interpreter, DisplayReadsItsNumberFromTheThirdCharacter)
 
 TEST(Interpreter, HistoryListsTheTenMostRecentLines)
 {
+    IN_PROCESS_ONLY();
     auto st = std::make_unique<editor_state>();
     EXPECT_EQ(interpret_line(*st, "h"), "");
     for (const char* line : {"a", "b", "c"})

@@ -4,9 +4,11 @@
 #include "commands.hpp"
 #include "line.hpp"
 #include "numbers.hpp"
+#include "run.hpp"
 
 TEST(Numbers, HexadecimalOffsetsAndValues)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(hex_number("10"), 0x10);
     EXPECT_EQ(hex_number("0x10"), 0x10);
     EXPECT_EQ(hex_number("0X1f"), 0x1f);
@@ -24,6 +26,7 @@ TEST(Numbers, HexadecimalOffsetsAndValues)
 
 TEST(Numbers, HexadecimalWrapsAsSigned32Bit)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(hex_number("80000000"), INT32_MIN);
     EXPECT_EQ(hex_number("ffffffff"), -1);
     EXPECT_EQ(hex_number("fffffffb"), -5);
@@ -35,6 +38,7 @@ TEST(Numbers, HexadecimalWrapsAsSigned32Bit)
 
 TEST(Numbers, DecimalCounts)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(count_number("10"), 10);
     EXPECT_EQ(count_number("1f"), 1);
     EXPECT_EQ(count_number("0x10"), 0);
@@ -48,6 +52,7 @@ TEST(Numbers, DecimalCounts)
 
 TEST(Numbers, StartbyteIsASignedDecimalHeldAtTheLimits)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(startbyte_number("1000"), 1000);
     EXPECT_EQ(startbyte_number("  -5"), -5);
     EXPECT_EQ(startbyte_number("+7x"), 7);
@@ -60,6 +65,7 @@ TEST(Numbers, StartbyteIsASignedDecimalHeldAtTheLimits)
 
 TEST(Numbers, CountersWrapWithoutOverflow)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(wrap_add(INT32_MAX, 1), INT32_MIN);
     EXPECT_EQ(wrap_add(-1, 1), 0);
     EXPECT_EQ(wrap_add(0, -1), -1);
@@ -68,6 +74,7 @@ TEST(Numbers, CountersWrapWithoutOverflow)
 
 TEST(Line, TokensAreCutAtBlanksOnly)
 {
+    IN_PROCESS_ONLY();
     token_list t = tokenise("s   0   ffff\t31  32 ");
     ASSERT_EQ(t.count, 4);
     EXPECT_EQ(t.items[0], "s");
@@ -81,6 +88,7 @@ TEST(Line, TokensAreCutAtBlanksOnly)
 
 TEST(Line, FirstAndLastBlankAndTheCut)
 {
+    IN_PROCESS_ONLY();
     char line[] = "o 10 f.bin 4";
     EXPECT_STREQ(first_blank(line), " 10 f.bin 4");
     EXPECT_STREQ(cut_last_word(line), "4");
@@ -93,6 +101,7 @@ TEST(Line, FirstAndLastBlankAndTheCut)
 
 TEST(Backup, NameTakesASevenAfterTheFirstDot)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(backup_rule("data.bin"), "data.7in");
     EXPECT_EQ(backup_rule("archive.tar.gz"), "archive.7ar.gz");
     EXPECT_EQ(backup_rule("a.b.c"), "a.7.c");
@@ -107,6 +116,7 @@ TEST(Backup, NameTakesASevenAfterTheFirstDot)
 
 TEST(Backup, NeverTheFilesOwnNameButWithin255Bytes)
 {
+    IN_PROCESS_ONLY();
     EXPECT_EQ(backup_rule("x.7z"), "x.7z7");
     EXPECT_EQ(backup_rule("x.7"), "x.77");
     // A last part of 255 bytes cannot grow: its last character becomes 7,

@@ -194,10 +194,12 @@ TEST(Package, AFailedCopyIsReportedAndLeavesThePreviousOutputWhole)
              {"a named pipe", "pipe", {}, "Can't write file pipe (not a regular file)."},
          }) {
         SCOPED_TRACE(what);
+        if (prefixed() && output != "full/out.bin")
+            continue; // a file size limit and a named pipe are a Linux program's
         if (output != "pipe")
             dir.write(output, previous);
         auto r = run_in(dir, package_program(), {"x", "in.bin", output}, "", hook, 10);
-        EXPECT_EQ(r.out, said);
+        EXPECT_EQ(any_reason(r.out), any_reason(said));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.signal, 0);
         if (output != "pipe") {

@@ -66,6 +66,8 @@ std::vector<std::string> command(const std::string& program, const std::vector<s
     return words;
 }
 
+} // namespace
+
 std::string folded(std::string text)
 {
     if (!prefixed())
@@ -76,6 +78,21 @@ std::string folded(std::string text)
             out += text[i];
     return out;
 }
+
+std::string any_reason(std::string text)
+{
+    if (!prefixed())
+        return text;
+    for (size_t open = text.find('('); open != std::string::npos; open = text.find('(', open + 1)) {
+        size_t close = text.find(')', open);
+        if (close == std::string::npos)
+            break;
+        text.replace(open + 1, close - open - 1, "...");
+    }
+    return text;
+}
+
+namespace {
 
 // Runs the words, a program found on the PATH when it has no folder.
 [[noreturn]] void exec_words(std::vector<std::string> words)
@@ -332,6 +349,20 @@ std::string program(const char* name, const char* built)
 
 } // namespace
 
+bool build_has(const std::string& feature)
+{
+    static const std::string features = [] {
+        std::ifstream in(fs::path(voxa_program()).parent_path() / "voxa-build.txt");
+        std::string line;
+        std::getline(in, line);
+        std::string features(1, ' ');
+        features += line.substr(line.find(':') + 1);
+        features += ' ';
+        return features;
+    }();
+    return features.find(" " + feature + " ") != std::string::npos;
+}
+
 const std::string& voxa_program()
 {
     static const std::string path = program("voxa", VOXA_PROGRAM);
@@ -371,26 +402,6 @@ template <typename F> std::string printed(F&& run)
 }
 
 } // namespace
-
-live_session::live_session() : st(std::make_unique<editor_state>()), in(std::make_unique<line_input>()) {}
-live_session::~live_session() = default;
-
-bool live_session::start(std::string path, std::string startbyte, std::string* said)
-{
-    char program[] = "voxa";
-    char* argv[] = {program, path.data(), startbyte.data(), nullptr};
-    bool ok = false;
-    std::string text = printed([&](FILE* out) { ok = start_up(*st, 3, argv, *in, out); });
-    if (said != nullptr)
-        *said = text;
-    return ok;
-}
-
-std::string live_session::write(const std::string& answers)
-{
-    give_input(*in, answers.data(), answers.size());
-    return printed([&](FILE* out) { write_file(*st, *in, out); });
-}
 
 std::string interpret_line(editor_state& st, std::string_view line, int* code)
 {

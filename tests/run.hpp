@@ -98,6 +98,17 @@ std::function<void()> file_size_limit(long bytes);
 // are folded to LF in what the tests read.
 bool another_build();
 bool prefixed();
+// Whether the programs under test can do this (holes, sharing, attributes, bits).
+bool build_has(const std::string& feature);
+#define NEEDS_FEATURE(feature, what)                                                                                   \
+    if (!build_has(feature))                                                                                           \
+    GTEST_SKIP() << "the build under test has no " what
+// What the programs printed, the system's reasons in parentheses made
+// "(...)" when another system's build gives them in its own words.
+std::string any_reason(std::string text);
+// CRLF line ends folded, for a build whose output is in text mode.
+std::string folded(std::string text);
+
 // Skips a test that runs this build's code in-process, or one that needs
 // what only a Linux program has (a tracer, a terminal, other users).
 #define IN_PROCESS_ONLY()                                                                                              \
@@ -112,20 +123,6 @@ const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();
 
 struct editor_state;
-struct line_input;
-
-// The editor run in this process, so that a test can change the file
-// between start-up and w.
-struct live_session {
-    std::unique_ptr<editor_state> st;
-    std::unique_ptr<line_input> in;
-    live_session();
-    ~live_session();
-    // Starts on `path`; what start-up printed goes to `said`.
-    bool start(std::string path, std::string startbyte = "0", std::string* said = nullptr);
-    // w, answered with `answers`; returns what it printed.
-    std::string write(const std::string& answers = "y\n");
-};
 
 // Interprets one command line in-process; returns what it printed, and its
 // result code through `code` when given.

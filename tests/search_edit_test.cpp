@@ -66,6 +66,18 @@ TEST(Search, TheRangeEndsBeforeEndoffsetAndTheLastDataByte)
                              "s 0 ffff 31\ns 0 1 32\ns 0 2 32\n"),
               "-" + found_hint + "-" + found({"0001"}) + "-" + found({"0001"}) + "-" + found({"0000"}) + "-" +
                   found({"0001"}) + "-" + found({"0000"}) + "-" + found_hint + "-" + found({"0001"}) + "-");
+    std::string wide(200, '.');
+    for (size_t at : {0, 30, 63, 100, 127, 197})
+        wide.replace(at, 3, "ABC");
+    wide.replace(140, 2, "AB");
+    EXPECT_EQ(session(wide, "s 0 ffff 41 42 43\ns 3f 7f 41 42 43\ns 40 c5 41 42\n"),
+              "-" + found({"0000", "001e", "003f", "0064", "007f", "00c5"}) + "-" + found({"003f", "0064"}) + "-" +
+                  found({"0064", "007f", "008c"}) + "-");
+    // Nothing to compare: no values, an empty range, no data.
+    EXPECT_EQ(session("111", "s\ns 100\ns 5 2 31\n"), "-" + found_hint + "-" + found_hint + "-" + found_hint + "-");
+    EXPECT_EQ(session("", "s 0 ffff ff\n"), "-" + found_hint + "-");
+
+    IN_PROCESS_ONLY();
     // A place at each offset of the scan's first steps of 64 offsets and of
     // what follows them; places astride the steps, a pair without its third
     // value, a range that ends within a step, the last place possible.
@@ -82,16 +94,6 @@ TEST(Search, TheRangeEndsBeforeEndoffsetAndTheLastDataByte)
         for (size_t i = 0; i < 3; ++i)
             ed.st->edit_buffer[at + i] = '.';
     }
-    std::string wide(200, '.');
-    for (size_t at : {0, 30, 63, 100, 127, 197})
-        wide.replace(at, 3, "ABC");
-    wide.replace(140, 2, "AB");
-    EXPECT_EQ(session(wide, "s 0 ffff 41 42 43\ns 3f 7f 41 42 43\ns 40 c5 41 42\n"),
-              "-" + found({"0000", "001e", "003f", "0064", "007f", "00c5"}) + "-" + found({"003f", "0064"}) + "-" +
-                  found({"0064", "007f", "008c"}) + "-");
-    // Nothing to compare: no values, an empty range, no data.
-    EXPECT_EQ(session("111", "s\ns 100\ns 5 2 31\n"), "-" + found_hint + "-" + found_hint + "-" + found_hint + "-");
-    EXPECT_EQ(session("", "s 0 ffff ff\n"), "-" + found_hint + "-");
 }
 
 TEST(Search, ValuesCompareAsSixteenBitNumbers)
@@ -136,6 +138,7 @@ TEST(Replace, MalformedLinesChangeNothing)
                   bad_replace + "-" + bad_replace + "-" + bad_replace + "-" + bad_replace +
                   "-0000:0000 31 31 31 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   111\xff............\n-");
 
+    IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = 10;
     ed.st->edit_buffer.set_all(0x31);
@@ -150,6 +153,7 @@ TEST(Replace, MalformedLinesChangeNothing)
 
 TEST(Search, OffsetsAreKeptAndKeptInsideTheBuffer)
 {
+    IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = 3;
     ed.st->edit_buffer[0] = 0x41;
@@ -190,6 +194,7 @@ TEST(Edit, SetsOneByte)
               "--ERROR: offset outside the buffer...\n-ERROR: offset outside the buffer...\n"
               "--0000:0000 42 42 43 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   BBC\xff............\n-");
 
+    IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = 3;
     EXPECT_EQ(ed.run("e 4c4b40 7a"), "");
@@ -236,6 +241,7 @@ TEST(Delete, RefusesLinesAndRangesItCannotRead)
     EXPECT_EQ(session("ABCDEF", "l 4 2\nl 4 0\n"), "-data_count = 4 \n-data_count = 4 \n-");
 
     // A full buffer: what would come from past its last slot is 0.
+    IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = buffer_limit;
     ed.st->edit_buffer.set_all(0x61);
@@ -252,6 +258,7 @@ TEST(Delete, RefusesLinesAndRangesItCannotRead)
 // no data byte, do not count.
 TEST(Unsaved, OnlyAChangeToTheDataCounts)
 {
+    IN_PROCESS_ONLY();
     temp_dir dir;
     dir.write("two", "xy");
     dir.write("empty", "");

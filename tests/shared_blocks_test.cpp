@@ -37,6 +37,7 @@ std::string pseudo_random()
 
 TEST(SharedBlocks, AWindowWriteAndAPackageCopyTakeNextToNoRoom)
 {
+    NEEDS_FEATURE("sharing", "blocks shared between files");
     struct file_system {
         const char* name;
         std::vector<std::string> mkfs;

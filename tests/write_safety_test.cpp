@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,8 @@ TEST(WriteSafety, WhatHoldsTheBackupNameIsReplacedNeverWrittenThrough)
 {
     for (std::string kind : {"symbolic link", "hard link", "dangling link", "named pipe"}) {
         SCOPED_TRACE(kind);
+        if (prefixed() && kind == "named pipe")
+            continue; // there is none on another system's file system
         temp_dir dir;
         dir.write("d.bin", "ABCD");
         fs::create_directory(dir.path / "other");
@@ -113,6 +116,7 @@ TEST(WriteSafety, LinksToTheFileKeepPointingAtIt)
 
 TEST(WriteSafety, PermissionBitsAreKeptAndNoTemporaryFileIsLeft)
 {
+    NEEDS_FEATURE("bits", "permission bits");
     temp_dir dir;
     dir.write("x.bin", "ABC");
     const auto mode = static_cast<fs::perms>(0751);
@@ -148,6 +152,7 @@ TEST(WriteSafety, AFolderThatTakesNoNewFileIsRefused)
     // As a user who may write the file and its backup, but not the folder:
     // neither a new backup nor the mark of a rewrite in place can be made
     // there, and the old backup is nobody's to write into.
+    LINUX_PROGRAMS_ONLY("another user");
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to run the editor as another user";
     // The program is run from a copy the other user can reach, wherever
@@ -179,11 +184,15 @@ TEST(WriteSafety, AClosedStandardOutputNeverLandsInAFile)
     temp_dir dir;
     dir.write("t.bin", "ABC");
     auto edited = run_in(dir, voxa_program(), {"t.bin"}, "e 0 5a\nw\ny\nq\n", close_output);
-    EXPECT_EQ(edited.status, 0);
     EXPECT_EQ(edited.files, (std::map<std::string, std::string>{{"t.bin", "ZBC"}, {"t.7in", "ABC"}}));
     auto copied = run_in(dir, package_program(), {"make", "t.bin", "out.bin"}, "", close_output);
-    EXPECT_EQ(copied.status, 0);
     EXPECT_EQ(dir.read("out.bin"), "MBC");
+    // Under wine a closed output is a handle that fails each write, which the
+    // exit status reports; a Linux program writes to the null device instead.
+    if (!prefixed()) {
+        EXPECT_EQ(edited.status, 0);
+        EXPECT_EQ(copied.status, 0);
+    }
 }
 
 TEST(WriteSafety, TheExitStatusTellsAScriptWhetherItsWritesLanded)
@@ -220,55 +229,59 @@ TEST(WriteSafety, AFileThatIsNoLongerARegularFileIsRefusedBeforeTheQuestion)
     EXPECT_EQ(device.out, banner("/dev/null", 0) + "-ERROR: /dev/null is not a regular file, not written...\n--");
     EXPECT_EQ(device.status, 1);
     EXPECT_FALSE(fs::exists("/dev/null7"));
-
-    for (std::string replaced_by : {"folder", "named pipe"}) {
-        SCOPED_TRACE(replaced_by);
-        temp_dir dir;
-        dir.write("x.bin", "ABC");
-        live_session s;
-        std::string file = (dir.path / "x.bin").string();
-        ASSERT_TRUE(s.start(file));
-        fs::remove(file);
-        if (replaced_by == "folder")
-            fs::create_directory(file);
-        else
-            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
-        EXPECT_EQ(s.write(), "ERROR: " + file + " is not a regular file, not written...\n");
-        EXPECT_TRUE(s.st->write_failed);
-        EXPECT_FALSE(fs::exists(dir.path / "x.7in"));
-    }
 }
 
+// A session loads the file, the file changes behind it, then w: the write
+// refuses what it cannot do, before the question where it can.
 TEST(WriteSafety, AFileGoneOrChangedSinceStartUp)
 {
-    // Gone: nothing to back up; the data is written anew.
-    temp_dir dir;
-    dir.write("x.bin", "ABC");
-    std::string file = (dir.path / "x.bin").string();
-    live_session gone;
-    ASSERT_TRUE(gone.start(file));
-    fs::remove(file);
-    EXPECT_EQ(gone.write(), question + "Nothing to back up: " + file + " is gone, it is written anew. \n" +
-                                "Please Wait... Writing new file " + file + ". \n");
-    EXPECT_EQ(dir.read("x.bin"), "ABC");
-    EXPECT_FALSE(fs::exists(dir.path / "x.7in"));
-
-    // A part loaded from a file that has grown since: its place in the file
-    // is not known any more.
-    dir.write("y.bin", "ABCDEF");
-    std::string grown = (dir.path / "y.bin").string();
-    live_session part;
-    ASSERT_TRUE(part.start(grown, "3"));
-    dir.write("y.bin", "ABCDEFGH");
-    EXPECT_EQ(part.write(), "ERROR: " + grown + " changed since it was loaded, not written...\n");
-    EXPECT_EQ(dir.read("y.bin"), "ABCDEFGH");
-    EXPECT_FALSE(fs::exists(dir.path / "y.7in"));
-
-    // A part of a file that is gone is refused the same way, before the question.
-    live_session gone_part;
-    ASSERT_TRUE(gone_part.start(grown, "3"));
-    fs::remove(grown);
-    EXPECT_EQ(gone_part.write(), "ERROR: " + grown + " changed since it was loaded, not written...\n");
-    EXPECT_TRUE(gone_part.st->write_failed);
-    EXPECT_FALSE(fs::exists(grown));
+    struct behind {
+        const char* what;
+        std::string startbyte;
+        std::function<void(const fs::path&)> change;
+        std::string said;
+        int status;
+    };
+    const std::string not_regular = "ERROR: x.bin is not a regular file, not written...\n";
+    const std::string changed = "ERROR: x.bin changed since it was loaded, not written...\n";
+    for (const auto& [what, startbyte, change, said, status] : std::vector<behind>{
+             {"a folder in its place", "0",
+              [](const fs::path& file) {
+                  fs::remove(file);
+                  fs::create_directory(file);
+              },
+              not_regular, 1},
+             {"a named pipe in its place", "0",
+              [](const fs::path& file) {
+                  fs::remove(file);
+                  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+              },
+              not_regular, 1},
+             {"gone: written anew, nothing to back up", "0", [](const fs::path& file) { fs::remove(file); },
+              question + "Nothing to back up: x.bin is gone, it is written anew. \n"
+                         "Please Wait... Writing new file x.bin. \n",
+              0},
+             // Its place in the file is not known any more.
+             {"a part of a file that has grown", "3", [](const fs::path& file) { std::ofstream(file) << "ABCDEFGH"; },
+              changed, 1},
+             {"a part of a file that is gone", "3", [](const fs::path& file) { fs::remove(file); }, changed, 1},
+         }) {
+        SCOPED_TRACE(what);
+        if (prefixed() && std::string(what).find("pipe") != std::string::npos)
+            continue; // there is none on another system's file system
+        temp_dir dir;
+        dir.write("x.bin", "ABCDEF");
+        running r(dir, voxa_program(), {"x.bin", startbyte});
+        std::string loaded = banner("x.bin", startbyte == "0" ? 6 : 4) + "-";
+        ASSERT_TRUE(r.wait_for(loaded)) << r.seen;
+        change(dir.path / "x.bin");
+        r.send(status == 0 ? "w\ny\n" : "w\n"); // a refusal comes before the question
+        auto done = r.finish();
+        EXPECT_EQ(done.out, loaded + said + "-");
+        EXPECT_EQ(done.status, status);
+        EXPECT_FALSE(fs::exists(dir.path / "x.7in"));
+        if (status == 0) {
+            EXPECT_EQ(dir.read("x.bin"), "ABCDEF");
+        }
+    }
 }

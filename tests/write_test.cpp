@@ -246,6 +246,7 @@ TEST(WindowWrite, ASixMegabyteFileKeepsEveryByteOutsideThePartLoaded)
 
 TEST(WindowWrite, ASparseFileWithRunsOfDataOnBothSides)
 {
+    NEEDS_FEATURE("holes", "sparse files");
     // Runs of data between holes before the part loaded, across its start
     // and after it: each lands at its own offset, and the holes stay zeros.
     struct run {
@@ -284,6 +285,7 @@ TEST(WindowWrite, ASparseFileWithRunsOfDataOnBothSides)
 
 TEST(WindowWrite, ASparseFileOver4GBIsWrittenInSeconds)
 {
+    NEEDS_FEATURE("holes", "sparse files");
     // The bytes before and after the part loaded are copied a run of data at
     // a time: the holes cost nothing. Kept in a subfolder, out of the files
     // the harness reads back.
@@ -347,6 +349,7 @@ TEST(Write, ABackupNameThatIsAFolder)
 
 TEST(Write, AFileSizeLimitIsReportedAndLosesNothing)
 {
+    LINUX_PROGRAMS_ONLY("a file size limit");
     // A file with a second link is copied to its backup and rewritten in
     // place; the copy cannot be written whole, and the file is left as it was.
     std::string old(3000, 'o');
