@@ -837,6 +837,7 @@ std::string backup_rule(const std::string& name)
     std::string backup = name;
     size_t dot = backup.find('.');
     if (dot != std::string::npos && dot + 1 < backup.size() && backup[dot + 1] != '7') {
+        backup.erase(dot + 2, sys::character_at(backup, dot + 1) - 1);
         backup[dot + 1] = '7';
         return backup;
     }

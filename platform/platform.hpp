@@ -130,6 +130,9 @@ bool is_separator(char c);
 std::string folder_of(const std::string& path);
 std::string leaf_of(const std::string& path);
 std::string join(const std::string& folder, const std::string& leaf);
+// The bytes of the character of a name that starts at `at`: one byte where
+// names are bytes, a whole UTF-8 sequence where they are text (Windows).
+size_t character_at(const std::string& name, size_t at);
 // The file a name stands for, every symbolic link followed; the name
 // itself when that cannot be found.
 std::string real_path(const std::string& name);

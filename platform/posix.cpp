@@ -282,6 +282,11 @@ std::string join(const std::string& folder, const std::string& leaf)
     return folder.empty() || folder.back() == '/' ? folder + leaf : folder + "/" + leaf;
 }
 
+size_t character_at(const std::string&, size_t)
+{
+    return 1;
+}
+
 std::string real_path(const std::string& name)
 {
     char* real = realpath(name.c_str(), nullptr);

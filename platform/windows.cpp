@@ -431,6 +431,14 @@ std::string join(const std::string& folder, const std::string& leaf)
     return folder + "\\" + leaf;
 }
 
+size_t character_at(const std::string& name, size_t at)
+{
+    size_t n = 1;
+    while (at + n < name.size() && (static_cast<unsigned char>(name[at + n]) & 0xc0) == 0x80)
+        ++n; // the bytes that go on a UTF-8 sequence
+    return n;
+}
+
 std::string real_path(const std::string& name)
 {
     HANDLE h = open_name(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);

@@ -349,17 +349,32 @@ std::string program(const char* name, const char* built)
 
 } // namespace
 
+namespace {
+
+// "platform: feature feature ...", written beside the programs by their build.
+const std::string& build_line()
+{
+    static const std::string line = [] {
+        std::ifstream in(fs::path(voxa_program()).parent_path() / "voxa-build.txt");
+        std::string text;
+        std::getline(in, text);
+        return text;
+    }();
+    return line;
+}
+
+} // namespace
+
+std::string build_platform()
+{
+    return build_line().substr(0, build_line().find(':'));
+}
+
 bool build_has(const std::string& feature)
 {
-    static const std::string features = [] {
-        std::ifstream in(fs::path(voxa_program()).parent_path() / "voxa-build.txt");
-        std::string line;
-        std::getline(in, line);
-        std::string features(1, ' ');
-        features += line.substr(line.find(':') + 1);
-        features += ' ';
-        return features;
-    }();
+    std::string features(1, ' ');
+    features += build_line().substr(build_line().find(':') + 1);
+    features += ' ';
     return features.find(" " + feature + " ") != std::string::npos;
 }
 

@@ -98,7 +98,9 @@ std::function<void()> file_size_limit(long bytes);
 // are folded to LF in what the tests read.
 bool another_build();
 bool prefixed();
-// Whether the programs under test can do this (holes, sharing, attributes, bits).
+// The system the programs under test were built for (linux, posix,
+// windows), and whether they can do this (holes, sharing, attributes, bits).
+std::string build_platform();
 bool build_has(const std::string& feature);
 #define NEEDS_FEATURE(feature, what)                                                                                   \
     if (!build_has(feature))                                                                                           \

@@ -1,0 +1,104 @@
+// What only the Windows build meets: names in Unicode, paths with
+// backslashes and drive letters, names that differ only in case, and a
+// file that another program holds open without sharing it. Run through
+// wine, like the rest of the suite, against the Windows programs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "run.hpp"
+
+namespace {
+
+const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
+
+std::string written(const std::string& file, const std::string& backup)
+{
+    return "Please Wait... Backing up current file to " + backup + ". \nPlease Wait... Writing new file " + file +
+           ". \n";
+}
+
+// A path as a person at a Windows console writes it: the drive that holds
+// the folder (Z:, all of the Linux file system, under wine), backslashes.
+std::string windows_path(const fs::path& p)
+{
+    std::string path = "Z:" + p.string();
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::vector<std::string> names_in(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(Windows, NamesInUnicodeWithBackslashesADriveOrAnotherCase)
+{
+    if (build_platform() != "windows")
+        GTEST_SKIP() << "for the Windows build";
+    struct row {
+        const char* what;
+        std::string file, argument;  // the file on disk, and as it is named
+        std::string backup, shown;   // the backup on disk, and as it is named
+    };
+    temp_dir dir;
+    std::string deep;
+    for (int i = 0; i < 12; ++i)
+        deep += "a folder whose name is long/";
+    for (const auto& [what, file, argument, backup, shown] : std::vector<row>{
+             {"a name in French", "données.bin", "données.bin", "données.7in", "données.7in"},
+             {"a name in Russian", "файл.bin", "файл.bin", "файл.7in", "файл.7in"},
+             {"a character of two bytes after the dot", "x.été", "x.été", "x.7té", "x.7té"},
+             {"backslashes", "sub/x.bin", "sub\\x.bin", "sub/x.7in", "sub\\x.7in"},
+             {"a drive letter", "x.bin", windows_path(dir.path / "x.bin"), "x.7in", windows_path(dir.path / "x.7in")},
+             {"a dot in a folder's name", "v1.2/data", "v1.2\\data", "v1.2/data7", "v1.2\\data7"},
+             {"another case", "Data.bin", "DATA.BIN", "DATA.7IN", "DATA.7IN"},
+             {"a path longer than 260 characters", deep + "x.bin", deep + "x.bin", deep + "x.7in", deep + "x.7in"},
+         }) {
+        SCOPED_TRACE(what);
+        fs::remove_all(dir.path);
+        fs::create_directories(dir.path / fs::path(file).parent_path());
+        dir.write(file, "ABC");
+        auto r = run_in(dir, voxa_program(), {argument}, "e 0 5a\nw\ny\nq\n");
+        EXPECT_EQ(r.out, banner(argument, 3) + "--" + question + written(argument, shown) + "-");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(dir.read(file), "ZBC");
+        EXPECT_EQ(dir.read(backup), "ABC");
+        // One file and its backup, whatever the spelling.
+        EXPECT_EQ(names_in((dir.path / file).parent_path()).size(), 2u);
+    }
+}
+
+TEST(Windows, AFileHeldOpenWithoutSharingIsRefusedWithTheSystemsReason)
+{
+    if (build_platform() != "windows")
+        GTEST_SKIP() << "for the Windows build";
+    temp_dir dir;
+    dir.write("x.bin", "ABC");
+    dir.write("x.7in", "older");
+    running editor(dir, voxa_program(), {"x.bin"});
+    ASSERT_TRUE(editor.wait_for(banner("x.bin", 3) + "-"));
+    {
+        running holder(dir, (fs::path(voxa_program()).parent_path() / "hold.exe").string(), {"x.bin"});
+        ASSERT_TRUE(holder.wait_for("held\n"));
+        editor.send("e 0 5a\nw\ny\n");
+        ASSERT_TRUE(editor.wait_for(question + "ERROR: can't write file x.bin ("));
+        ASSERT_TRUE(editor.wait_for("), the file is left as it was...\n-"));
+        EXPECT_EQ(dir.read("x.bin"), "ABC");
+        EXPECT_EQ(dir.read("x.7in"), "older");
+        EXPECT_EQ(holder.finish().status, 0);
+    }
+    // Once the other program lets it go, the write lands.
+    editor.send("w\ny\n");
+    auto done = editor.finish();
+    EXPECT_EQ(done.status, 0) << done.out;
+    EXPECT_EQ(dir.read("x.bin"), "ZBC");
+    EXPECT_EQ(dir.read("x.7in"), "ABC");
+    EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"x.7in", "x.bin"}));
+}
