@@ -215,6 +215,7 @@ struct write_job {
     sys::file_info name_link;   // the name itself, when it is a link
     sys::handle from = sys::no_handle; // the old file, opened and locked by this write
     sys::file_info old;               // as it was when locked
+    bool gone = false;                // there is no old file: it was removed since it was loaded
 
     // Decided by the plan.
     landing how = landing::renamed;
@@ -337,10 +338,9 @@ bool take_file(write_job& j)
             std::fputs(declined, j.out);
         else if (sys::failed_with(sys::failure::busy))
             j.fail(cant_write, name); // held open by a program that shares it with no one
-        else if (sys::failed_with(sys::failure::not_found) && st.window.whole_file && same_places(j)) {
-            j.how = landing::anew;
-            return true;
-        } else
+        else if (sys::failed_with(sys::failure::not_found) && st.window.whole_file && same_places(j))
+            return j.gone = true;
+        else
             say(j.out, sys::failed_with(sys::failure::not_found) ? changed_refused : cant_open, name);
         return false;
     }
@@ -420,6 +420,7 @@ bool keep_backup(write_job& j)
 }
 
 bool announce_backup(write_job& j);
+bool announce_kept(write_job& j);
 bool announce_writing(write_job& j);
 bool announce_gone(write_job& j);
 bool open_new_file(write_job& j);
@@ -444,7 +445,8 @@ bool make_plan(write_job& j)
 {
     editor_state& st = j.st;
     const std::string& name = st.file_name;
-    if (j.how == landing::anew) {
+    if (j.gone) {
+        j.how = landing::anew;
         j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, close_new_file, land_anew,
                    remove_marks, flush_folders};
         return true;
@@ -473,9 +475,10 @@ bool make_plan(write_job& j)
     j.old_bytes_in_backup = kept || j.empty_first;
     j.source_size = kept ? j.backup_made.size : j.old.size;
 
+    step announce = kept ? announce_kept : announce_backup;
     switch (j.how) {
     case landing::renamed:
-        j.steps = {announce_backup, announce_writing, open_new_file, write_new_file, close_new_file, check_still_there};
+        j.steps = {announce, announce_writing, open_new_file, write_new_file, close_new_file, check_still_there};
         if (j.fate == backup_fate::exchanged)
             j.steps.push_back(swap_in);
         else if (j.fate == backup_fate::copied)
@@ -488,7 +491,7 @@ bool make_plan(write_job& j)
         j.steps.clear();
         if (j.needs_mark)
             j.steps.push_back(open_mark);
-        j.steps.push_back(announce_backup);
+        j.steps.push_back(announce);
         if (!kept)
             j.steps.push_back(copy_backup);
         j.steps.push_back(announce_writing);
@@ -508,7 +511,14 @@ bool make_plan(write_job& j)
 bool announce_backup(write_job& j)
 {
     j.started = true;
-    progress_line(j.out, j.fate == backup_fate::kept ? backup_kept : backing_up, j.backup);
+    progress_line(j.out, backing_up, j.backup);
+    return true;
+}
+
+bool announce_kept(write_job& j)
+{
+    j.started = true;
+    progress_line(j.out, backup_kept, j.backup);
     return true;
 }
 

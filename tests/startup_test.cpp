@@ -447,155 +447,119 @@ bool have_tmux()
 
 const std::string question = "Changes not written. Leave anyway? Y/[N]";
 
+// A person at a terminal, a key or a line at a time, each waiting for what
+// the screen shows: 't' types text, 'p' presses a key (tmux's name for it),
+// 's' waits until the screen's last lines are the text.
+struct terminal_scene {
+    const char* what;
+    bool line_editing; // needs the build with line editing
+    bool traced;       // runs under strace, which slows its copies
+    std::map<std::string, std::string> files;
+    std::function<std::string()> program;
+    std::string args;
+    std::vector<std::pair<char, std::string>> keys;
+    int status;
+    std::function<void(const temp_dir&)> after;
+};
+
+const std::vector<terminal_scene> scenes = {
+    // The up arrow recalls a line; Ctrl-C drops the line being typed, marks
+    // it with ^C after its end and keeps the session and its edits; leaving
+    // with an edit not written asks first, and Ctrl-D at the question leaves.
+    {"recall, an interrupt and the end", true, false, {{"a.bin", "ABC"}}, voxa_program, "a.bin",
+     {{'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "s 0 10 5a"}, {'p', "Enter"},
+      {'s', "-s 0 10 5a\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-"},
+      {'t', "e 0 5a"}, {'p', "Enter"}, {'s', "-e 0 5a\n-"},
+      {'t', "e 1 5a"}, {'s', "-e 1 5a"}, {'p', "Left"}, {'p', "Left"},
+      {'p', "C-c"}, {'s', "-e 1 5a^C\n-"}, // the edit of byte 1 never happens
+      {'p', "Up"}, {'p', "Up"}, {'s', "-s 0 10 5a"}, {'p', "Enter"},
+      {'s', "-s 0 10 5a\nFound at 0000\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-"},
+      {'t', "h"}, {'p', "Enter"}, {'s', "-h\n1: e 0 5a\n2: s 0 10 5a\n-"}, // the recall list is not the history
+      {'p', "C-d"}, {'s', "-\n" + question},
+      {'t', "n"}, {'p', "Enter"}, {'s', question + " n\n-"},
+      {'t', "q"}, {'p', "Enter"}, {'s', "-q\n" + question}, {'p', "C-d"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("a.bin"), "ABC"); }}, // nothing written without w
+    // A write whose copies run longer than a second shows how far it is, on
+    // one line that it blanks at the end. Each copy is slowed by strace.
+    {"a long write's progress", true, true, {{"big.img", std::string(7000000, 'b')}},
+     [] { return std::string("/usr/bin/env"); },
+     // Bounded, so that a failure leaves no traced program behind; a
+     // sanitizer build finds no leaks while traced.
+     "ASAN_OPTIONS=detect_leaks=0 /usr/bin/timeout -s KILL 120 /usr/bin/strace -o /dev/null "
+     "-e inject=copy_file_range:delay_exit=1500000 '" + voxa_program() + "' big.img 1000001",
+     {{'s', " Note! Use '?' for command HELP.\n-"},
+      // The part gets shorter: the bytes after it move, so both sides are copied.
+      {'t', "l 0 1"}, {'p', "Enter"}, {'s', "data_count = 4999999\n-"},
+      {'t', "w"}, {'p', "Enter"}, {'t', "y"}, {'p', "Enter"},
+      // The bytes before the part are copied, those after it not yet.
+      {'s', "Please Wait... Writing new file big.img.\n 50% copied"},
+      {'s', "Please Wait... Writing new file big.img.\n-"},
+      {'t', "q"}, {'p', "Enter"}},
+     0,
+     [](const temp_dir& dir) {
+         EXPECT_EQ(fs::file_size(dir.path / "big.img"), 6999999u);
+         EXPECT_EQ(fs::file_size(dir.path / "big.7mg"), 7000000u);
+     }},
+    // Tab completes the answer to the file-name question and the file of an i
+    // line, and nothing elsewhere; after a write, q leaves without a question.
+    {"file names complete, and a write leaves nothing unsaved", true, false,
+     {{"alpha.bin", "ABC"}, {"beta.bin", "xy"}}, voxa_program, "",
+     {{'s', "Enter Filename to VOXA...."},
+      {'t', "al"}, {'p', "Tab"}, {'s', "alpha.bin"}, {'p', "Enter"},
+      {'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "e 0 be"}, {'p', "Tab"}, {'t', "!"}, {'s', "-e 0 be!"}, {'p', "C-u"},
+      {'t', "i 0 be"}, {'p', "Tab"}, {'s', "-i 0 beta.bin"}, {'p', "Enter"},
+      {'s', " 2 Bytes Loaded into memory.\n-"},
+      {'t', "w"}, {'p', "Enter"}, {'s', "About to WRITE/UPDATE data in the file...  Continue Y/[N]?"},
+      {'t', "y"}, {'p', "Enter"}, {'s', "Please Wait... Writing new file alpha.bin.\n-"},
+      {'t', "q"}, {'p', "Enter"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("alpha.bin"), "xyABC"); }},
+    // The editor without line editing asks as well, and reads on after Ctrl-D.
+    {"plain lines ask before leaving too", false, false, {{"a.bin", "ABC"}}, voxa_expert_program, "a.bin",
+     {{'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "l 0 1"}, {'p', "Enter"}, {'s', "data_count = 2\n-"},
+      {'p', "C-d"}, {'s', "-\n" + question},
+      {'t', "n"}, {'p', "Enter"}, {'s', question + " n\n-"},
+      {'p', "C-d"}, {'s', "-\n" + question}, {'p', "C-d"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("a.bin"), "ABC"); }},
+};
+
 } // namespace
 
-// The up arrow recalls a line; Ctrl-C drops the line being typed, marks it
-// with ^C after its end and keeps the session and its edits; leaving with
-// an edit not written asks first, and Ctrl-D at the question leaves.
-TEST(Terminal, RecallInterruptAndEnd)
-{
-#ifndef VOXA_LINE_EDITING_BUILT
-    GTEST_SKIP() << "built without libedit";
-#endif
-    if (!have_tmux())
-        GTEST_SKIP() << "needs tmux and a Linux program";
-    temp_dir dir;
-    dir.write("a.bin", "ABC");
-    tmux_terminal t(dir);
-    t.start(voxa_program(), "a.bin");
-    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
-    t.type("s 0 10 5a");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("-s 0 10 5a\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-")) << t.screen;
-    t.type("e 0 5a");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("-e 0 5a\n-")) << t.screen;
-    t.type("e 1 5a");
-    ASSERT_TRUE(t.shows("-e 1 5a")) << t.screen;
-    t.press("Left");
-    t.press("Left");
-    t.press("C-c"); // the edit of byte 1 never happens
-    ASSERT_TRUE(t.shows("-e 1 5a^C\n-")) << t.screen;
-    t.press("Up");
-    t.press("Up");
-    ASSERT_TRUE(t.shows("-s 0 10 5a")) << t.screen;
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("-s 0 10 5a\nFound at 0000\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-"))
-        << t.screen;
-    t.type("h");
-    t.press("Enter"); // the recall list does not change the history
-    ASSERT_TRUE(t.shows("-h\n1: e 0 5a\n2: s 0 10 5a\n-")) << t.screen;
-    t.press("C-d");
-    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
-    t.type("n");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows(question + " n\n-")) << t.screen;
-    t.type("q");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("-q\n" + question)) << t.screen;
-    t.press("C-d");
-    EXPECT_EQ(t.status(), 0);
-    EXPECT_EQ(dir.read("a.bin"), "ABC"); // nothing written without w
-}
-
-// A write whose copies run longer than a second shows how far it is, on one
-// line that it blanks at the end. Each copy is slowed by strace.
-TEST(Terminal, ALongWriteShowsItsProgress)
-{
-#ifndef VOXA_LINE_EDITING_BUILT
-    GTEST_SKIP() << "built without libedit";
-#endif
-    if (!have_tmux() || access("/usr/bin/strace", X_OK) != 0)
-        GTEST_SKIP() << "needs tmux, strace and a Linux program";
-    temp_dir dir;
-    dir.write("big.img", std::string(7000000, 'b')); // a part of 5,000,000 bytes, 1,000,000 on each side
-    tmux_terminal t(dir);
-    // Bounded, so that a failure leaves no traced program behind; a
-    // sanitizer build finds no leaks while traced.
-    t.start("/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0 /usr/bin/timeout -s KILL 120 /usr/bin/strace -o /dev/null "
-                            "-e inject=copy_file_range:delay_exit=1500000 '" +
-                                voxa_program() + "' big.img 1000001");
-    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
-    t.type("l 0 1"); // the part gets shorter: the bytes after it move, so both sides are copied
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("data_count = 4999999\n-")) << t.screen;
-    t.type("w");
-    t.press("Enter");
-    t.type("y");
-    t.press("Enter");
-    // The bytes before the part are copied, those after it not yet.
-    ASSERT_TRUE(t.shows("Please Wait... Writing new file big.img.\n 50% copied")) << t.screen;
-    ASSERT_TRUE(t.shows("Please Wait... Writing new file big.img.\n-")) << t.screen;
-    t.type("q");
-    t.press("Enter");
-    EXPECT_EQ(t.status(), 0);
-    EXPECT_EQ(fs::file_size(dir.path / "big.img"), 6999999u);
-    EXPECT_EQ(fs::file_size(dir.path / "big.7mg"), 7000000u);
-}
-
-// Tab completes the answer to the file-name question and the file of an i
-// line, and nothing elsewhere; after a write, q leaves without a question.
-TEST(Terminal, FileNamesCompleteAndAWriteLeavesNothingUnsaved)
-{
-#ifndef VOXA_LINE_EDITING_BUILT
-    GTEST_SKIP() << "built without libedit";
-#endif
-    if (!have_tmux())
-        GTEST_SKIP() << "needs tmux and a Linux program";
-    temp_dir dir;
-    dir.write("alpha.bin", "ABC");
-    dir.write("beta.bin", "xy");
-    tmux_terminal t(dir);
-    t.start(voxa_program());
-    ASSERT_TRUE(t.shows("Enter Filename to VOXA....")) << t.screen;
-    t.type("al");
-    t.press("Tab");
-    ASSERT_TRUE(t.shows("alpha.bin")) << t.screen;
-    t.press("Enter");
-    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
-    t.type("e 0 be");
-    t.press("Tab");
-    t.type("!");
-    ASSERT_TRUE(t.shows("-e 0 be!")) << t.screen;
-    t.press("C-u");
-    t.type("i 0 be");
-    t.press("Tab");
-    ASSERT_TRUE(t.shows("-i 0 beta.bin")) << t.screen;
-    t.press("Enter");
-    ASSERT_TRUE(t.shows(" 2 Bytes Loaded into memory.\n-")) << t.screen;
-    t.type("w");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("About to WRITE/UPDATE data in the file...  Continue Y/[N]?")) << t.screen;
-    t.type("y");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("Please Wait... Writing new file alpha.bin.\n-")) << t.screen;
-    t.type("q");
-    t.press("Enter");
-    EXPECT_EQ(t.status(), 0);
-    EXPECT_EQ(dir.read("alpha.bin"), "xyABC");
-}
-
-// The editor without line editing asks as well, and reads on after Ctrl-D.
-TEST(Terminal, PlainLinesAskBeforeLeavingToo)
+TEST(Terminal, PeopleAtATerminal)
 {
     if (!have_tmux())
         GTEST_SKIP() << "needs tmux and a Linux program";
-    temp_dir dir;
-    dir.write("a.bin", "ABC");
-    tmux_terminal t(dir);
-    t.start(voxa_expert_program(), "a.bin");
-    ASSERT_TRUE(t.shows(" Note! Use '?' for command HELP.\n-")) << t.screen;
-    t.type("l 0 1");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows("data_count = 2\n-")) << t.screen;
-    t.press("C-d");
-    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
-    t.type("n");
-    t.press("Enter");
-    ASSERT_TRUE(t.shows(question + " n\n-")) << t.screen;
-    t.press("C-d");
-    ASSERT_TRUE(t.shows("-\n" + question)) << t.screen;
-    t.press("C-d");
-    EXPECT_EQ(t.status(), 0);
-    EXPECT_EQ(dir.read("a.bin"), "ABC");
+    std::string skipped;
+    for (const terminal_scene& scene : scenes) {
+        SCOPED_TRACE(scene.what);
+#ifndef VOXA_LINE_EDITING_BUILT
+        if (scene.line_editing) {
+            skipped += std::string("\n  ") + scene.what + ": built without libedit";
+            continue;
+        }
+#endif
+        if (scene.traced && access("/usr/bin/strace", X_OK) != 0) {
+            skipped += std::string("\n  ") + scene.what + ": needs strace";
+            continue;
+        }
+        temp_dir dir;
+        for (const auto& [name, content] : scene.files)
+            dir.write(name, content);
+        tmux_terminal t(dir);
+        t.start(scene.program(), scene.args);
+        for (const auto& [kind, text] : scene.keys) {
+            if (kind == 't')
+                t.type(text);
+            else if (kind == 'p')
+                t.press(text);
+            else
+                ASSERT_TRUE(t.shows(text)) << t.screen;
+        }
+        EXPECT_EQ(t.status(), scene.status);
+        scene.after(dir);
+    }
+    if (!skipped.empty())
+        std::printf("not run here:%s\n", skipped.c_str());
 }
