@@ -743,8 +743,17 @@ void prepare_process()
         if (h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN)
             std::freopen("NUL", stream == stdin ? "r" : "w", stream);
     }
-    if (console(STD_OUTPUT_HANDLE))
-        SetConsoleOutputCP(CP_UTF8); // the names, and the bytes of a dump, as UTF-8
+    if (console(STD_OUTPUT_HANDLE)) {
+        // The names, and the bytes of a dump, as UTF-8; the bytes straight to
+        // the console, whose own handling of a line end moves to the next
+        // line (the library's text mode would convert them as another code
+        // page). A redirected output keeps text mode and its CRLF line ends.
+        SetConsoleOutputCP(CP_UTF8);
+        _setmode(_fileno(stdout), _O_BINARY);
+        // Whole characters to each write: the programs flush before every read.
+        static char shown[1 << 12];
+        std::setvbuf(stdout, shown, _IOFBF, sizeof shown);
+    }
     write_over_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
@@ -790,14 +799,18 @@ int64_t read_input(void* into, size_t n, bool& interrupted)
     static wchar_t typed[8192];
     DWORD count = 0;
     BOOL read = ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), typed, 8192, &count, nullptr);
-    Sleep(0);
-    if (take_interrupt() || (read && count == 0 && GetLastError() == ERROR_OPERATION_ABORTED)) {
+    // Ctrl-C ends the read with nothing read; its handler runs on a thread
+    // of its own, a moment later.
+    if (read && count == 0) {
+        for (int waited = 0; waited < 50 && interrupt_seen == 0; ++waited)
+            Sleep(2);
+        take_interrupt();
         interrupted = true;
         return -1;
     }
     if (!read)
         return failed(), -1;
-    if (count == 0 || typed[0] == 0x1a)
+    if (typed[0] == 0x1a)
         return 0; // Ctrl-Z at the start of a line: the end of the input
     std::wstring line;
     for (DWORD i = 0; i < count; ++i)

@@ -318,6 +318,80 @@ loop_file_system::~loop_file_system()
         umount2(where.c_str(), MNT_DETACH);
 }
 
+tmux_terminal::~tmux_terminal()
+{
+    tmux("kill-server");
+}
+
+std::string tmux_terminal::tmux(const std::string& words) const
+{
+    std::string line = "tmux -f '" + (dir.path / "tmux.conf").string() + "' -S '" + (dir.path / "tmux").string() +
+                       "' " + words + " 2>/dev/null";
+    std::string out;
+    if (FILE* p = popen(line.c_str(), "r")) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
+            out.append(chunk, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// The server must not hold our pipe open.
+void tmux_terminal::start(const std::string& program, const std::string& args) const
+{
+    dir.write("tmux.conf", "set -g default-shell /bin/sh\nset -g status off\nset -g remain-on-exit on\n");
+    tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() + "' \"exec '" +
+         program + "' " + args + "\" >/dev/null");
+}
+
+void tmux_terminal::type(const std::string& text) const
+{
+    tmux("send-keys -l '" + text + "'");
+}
+
+void tmux_terminal::press(const std::string& key) const
+{
+    tmux("send-keys " + key);
+}
+
+namespace {
+
+bool within_a_minute(const std::function<bool()>& done)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
+bool tmux_terminal::shows(const std::string& lines)
+{
+    return within_a_minute([&] {
+        screen = tmux("capture-pane -p");
+        while (!screen.empty() && screen.back() == '\n')
+            screen.pop_back();
+        return ("\n" + screen).ends_with("\n" + lines);
+    });
+}
+
+int tmux_terminal::status() const
+{
+    std::string dead;
+    within_a_minute([&] { return (dead = tmux("display-message -p '#{pane_dead} #{pane_dead_status}'")).starts_with("1 "); });
+    return dead.starts_with("1 ") ? std::atoi(dead.c_str() + 2) : -1;
+}
+
+bool have_tmux()
+{
+    return std::system("tmux -V >/dev/null 2>&1") == 0;
+}
+
 std::function<void()> file_size_limit(long bytes)
 {
     // The soft limit only, which is the one that stops writes: the coverage

@@ -72,6 +72,32 @@ struct small_file_system {
     small_file_system& operator=(const small_file_system&) = delete;
 };
 
+// A terminal kept by tmux, 80 by 24, that runs a program in `dir` as a
+// person would, and shows its screen as that person sees it. Every wait is
+// for what the screen shows, with a deadline no loaded machine reaches.
+struct tmux_terminal {
+    const temp_dir& dir;
+    std::string screen; // the last screen read, without its blank last lines
+
+    explicit tmux_terminal(const temp_dir& d) : dir(d) {}
+    ~tmux_terminal();
+    tmux_terminal(const tmux_terminal&) = delete;
+    tmux_terminal& operator=(const tmux_terminal&) = delete;
+
+    // Runs a tmux command (shell words) on our own server; what it printed.
+    std::string tmux(const std::string& words) const;
+    // Starts `program` with `args` (plain words); the terminal stays when it
+    // ends, for its exit status.
+    void start(const std::string& program, const std::string& args = "") const;
+    void type(const std::string& text) const;
+    void press(const std::string& key) const;
+    // Waits until the screen's last lines are `lines`.
+    bool shows(const std::string& lines);
+    // Waits for the program to end; its exit status, -1 for none.
+    int status() const;
+};
+bool have_tmux();
+
 // A loop image of `bytes` made by `mkfs` (its command, the image's name
 // last) in `image` and mounted at `where`, for a file system that this
 // machine's own folders do not have; only where the tests may mount (as

@@ -376,75 +376,6 @@ TEST(Terminal, TheColumnShowsPrintableCharactersOnly)
 
 namespace {
 
-// A terminal kept by tmux, 80 by 24, that runs a program in `dir` as a
-// person would, and shows its screen as that person sees it. Every wait is
-// for what the screen shows, with a deadline no loaded machine reaches.
-struct tmux_terminal {
-    const temp_dir& dir;
-    std::string screen; // the last screen read, without its blank last lines
-
-    explicit tmux_terminal(const temp_dir& d) : dir(d) {}
-    ~tmux_terminal() { tmux("kill-server"); }
-
-    // Runs a tmux command (shell words) on our own server; what it printed.
-    std::string tmux(const std::string& words) const
-    {
-        std::string line = "tmux -f '" + (dir.path / "tmux.conf").string() + "' -S '" + (dir.path / "tmux").string() +
-                           "' " + words + " 2>/dev/null";
-        std::string out;
-        if (FILE* p = popen(line.c_str(), "r")) {
-            char chunk[4096];
-            for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, p)) > 0;)
-                out.append(chunk, n);
-            pclose(p);
-        }
-        return out;
-    }
-    // Starts `program` with `args` (plain words); the terminal stays when it
-    // ends, for its exit status. The server must not hold our pipe open.
-    void start(const std::string& program, const std::string& args = "") const
-    {
-        dir.write("tmux.conf", "set -g default-shell /bin/sh\nset -g status off\nset -g remain-on-exit on\n");
-        tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() + "' \"exec '" +
-             program + "' " + args + "\" >/dev/null");
-    }
-    void type(const std::string& text) const { tmux("send-keys -l '" + text + "'"); }
-    void press(const std::string& key) const { tmux("send-keys " + key); }
-
-    static bool wait_for(const std::function<bool()>& done)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-    // Waits until the screen's last lines are `lines`.
-    bool shows(const std::string& lines)
-    {
-        return wait_for([&] {
-            screen = tmux("capture-pane -p");
-            while (!screen.empty() && screen.back() == '\n')
-                screen.pop_back();
-            return ("\n" + screen).ends_with("\n" + lines);
-        });
-    }
-    // Waits for the program to end; its exit status, -1 for none.
-    int status() const
-    {
-        std::string dead;
-        wait_for([&] { return (dead = tmux("display-message -p '#{pane_dead} #{pane_dead_status}'")).starts_with("1 "); });
-        return dead.starts_with("1 ") ? std::atoi(dead.c_str() + 2) : -1;
-    }
-};
-
-bool have_tmux()
-{
-    return !prefixed() && std::system("tmux -V >/dev/null 2>&1") == 0;
-}
-
 const std::string question = "Changes not written. Leave anyway? Y/[N]";
 
 // A person at a terminal, a key or a line at a time, each waiting for what
@@ -529,7 +460,7 @@ const std::vector<terminal_scene> scenes = {
 
 TEST(Terminal, PeopleAtATerminal)
 {
-    if (!have_tmux())
+    if (!have_tmux() || prefixed())
         GTEST_SKIP() << "needs tmux and a Linux program";
     std::string skipped;
     for (const terminal_scene& scene : scenes) {

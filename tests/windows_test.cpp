@@ -102,3 +102,34 @@ TEST(Windows, AFileHeldOpenWithoutSharingIsRefusedWithTheSystemsReason)
     EXPECT_EQ(dir.read("x.7in"), "ABC");
     EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"x.7in", "x.bin"}));
 }
+
+// At a console (wine's, on a terminal that tmux keeps): the dump's column
+// shows a dot for every byte below 0x20 or from 0x7f on, names show in
+// UTF-8, and leaving with changes not written asks first.
+TEST(Windows, AtAConsole)
+{
+    if (build_platform() != "windows" || !prefixed())
+        GTEST_SKIP() << "for the Windows build, under wine";
+    if (!have_tmux())
+        GTEST_SKIP() << "needs tmux";
+    temp_dir dir;
+    dir.write("données.bin", std::string("A\x01\x7f\x80\xff", 5));
+    tmux_terminal t(dir);
+    t.start("/usr/bin/env", "wine '" + voxa_program() + "' données.bin");
+    ASSERT_TRUE(t.shows("Please Wait... Loading données.bin into memory\n 5 Bytes Loaded into memory.\n"
+                        " Note! Use '?' for command HELP.\n-"))
+        << t.screen;
+    t.type("d");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("0000:0000 41 01 7f 80 ff ff 00 00 - 00 00 00 00 00 00 00 00   A...............\n-"))
+        << t.screen;
+    t.type("e 0 5a");
+    t.press("Enter");
+    t.type("q");
+    t.press("Enter");
+    ASSERT_TRUE(t.shows("-q\nChanges not written. Leave anyway? Y/[N]")) << t.screen;
+    t.type("y");
+    t.press("Enter");
+    EXPECT_EQ(t.status(), 0);
+    EXPECT_EQ(dir.read("données.bin"), std::string("A\x01\x7f\x80\xff", 5));
+}
