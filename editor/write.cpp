@@ -164,6 +164,17 @@ std::vector<mark> marks_in(const sys::folder& f, std::initializer_list<uint32_t>
     return found;
 }
 
+// A mark is about the very file `name` stands for: the same device and
+// number, and the same birth; where the file system keeps none, the same
+// name as well, so that a file that took a torn one's number under another
+// name is not taken for it.
+bool about(const mark& m, const sys::file_id& file, const std::string& name)
+{
+    bool births = m.file.birth != 0 && file.birth != 0;
+    return m.file.device == file.device && m.file.index == file.index &&
+           (births ? m.file.birth == file.birth : m.file_leaf == sys::leaf_of(name));
+}
+
 // A mark holds only while its backup is the very file it recorded, untouched.
 bool backup_untouched(const sys::folder& f, const mark& m)
 {
@@ -299,7 +310,7 @@ bool open_locked(write_job& j)
 {
     bool said = false;
     for (int tries = 0; tries < 100; ++tries) {
-        j.from = sys::open_in(j.place, j.leaf, false);
+        j.from = sys::open_to_lock(j.place, j.leaf);
         if (j.from == sys::no_handle)
             return false;
         sys::lock_result locked = sys::try_lock(j.from);
@@ -380,7 +391,7 @@ bool backup_name_free(write_job& j)
     if (!held)
         return true;
     for (const mark& m : marks_in(j.backup_place(), {sys::user(), there.owner}))
-        if (m.backup_leaf == j.backup_leaf && sys::unchanged(there, m.backup) && !sys::same_file(m.file, j.old.id)) {
+        if (m.backup_leaf == j.backup_leaf && sys::unchanged(there, m.backup) && !about(m, j.old.id, name)) {
             std::fprintf(j.out, backup_held, j.backup.c_str(), m.file_leaf.c_str(), m.name.c_str(), name.c_str());
             return false; // the one message that names two files
         }
@@ -395,7 +406,7 @@ void adopt_unfinished(write_job& j)
     if (j.st.unfinished.pending)
         return;
     for (const mark& m : marks_in(j.backup_place(), {sys::user(), j.old.owner}))
-        if (sys::same_file(m.file, j.old.id) && m.file.birth == j.old.id.birth && backup_untouched(j.backup_place(), m)) {
+        if (about(m, j.old.id, j.st.file_name) && backup_untouched(j.backup_place(), m)) {
             j.st.unfinished = unfinished_from(m, j.name_place.path);
             return;
         }
@@ -897,7 +908,7 @@ void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* ou
     for (const mark& m : marks_in(name_place, {info.owner, sys::user()})) {
         if (m.file.device != info.id.device || m.file.index != info.id.index)
             continue;
-        if (m.file.birth == info.id.birth && backup_untouched(name_place, m) && !st.unfinished.pending) {
+        if (about(m, info.id, st.file_name) && backup_untouched(name_place, m) && !st.unfinished.pending) {
             st.unfinished = unfinished_from(m, name_folder);
             std::fprintf(out, unfinished_found, st.file_name.c_str(), st.unfinished.backup.c_str());
         } else if (!st.unfinished.pending || st.unfinished.mark != m.name) {

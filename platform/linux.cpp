@@ -63,11 +63,8 @@ int rename_exchange(int from, const char* a, int to, const char* b)
 int rename_keeping(int from, const char* a, int to, const char* b)
 {
     int done = renameat2(from, a, to, b, RENAME_NOREPLACE);
-    if (done != 0 && errno == EINVAL) { // a file system without it: a new name, then the old one goes
-        done = linkat(from, a, to, b, 0);
-        if (done == 0)
-            unlinkat(from, a, 0);
-    }
+    if (done != 0 && errno == EINVAL) // a file system without it
+        done = link_then_unlink(from, a, to, b);
     return done;
 }
 
@@ -171,6 +168,11 @@ int lock(int fd, bool wait)
     return flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
 }
 
+bool lock_writes()
+{
+    return false;
+}
+
 bool flush_fd(int fd)
 {
     return fsync(fd) == 0;
@@ -198,9 +200,15 @@ std::string own_path()
     return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
 }
 
-int mapping_flags()
+void* reserve(size_t size)
 {
-    return MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+    void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return at == MAP_FAILED ? nullptr : at;
+}
+
+void unreserve(void* at, size_t size)
+{
+    munmap(at, size);
 }
 
 bool give_back(void* at, size_t n)

@@ -190,6 +190,9 @@ bool may_write(const folder& f, const std::string& leaf);
 // The write lock, which every write of the editor takes on the file.
 
 enum class lock_result { locked, busy, failed };
+// Opens a regular file of the folder to read and to take the lock on, as
+// open_in does (for writing too where the system's lock needs it).
+handle open_to_lock(const folder& f, const std::string& leaf);
 lock_result try_lock(handle file);
 // Waits for it; false when Ctrl-C or a signal that ends a write came first
 // (interrupted), or on a fault.

@@ -10,7 +10,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <random>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,6 +53,18 @@ int fd_of(handle h)
 }
 
 } // namespace
+
+int posix::link_then_unlink(int from, const char* a, int to, const char* b)
+{
+    if (linkat(from, a, to, b, 0) != 0)
+        return -1;
+    if (unlinkat(from, a, 0) == 0)
+        return 0;
+    int why = errno;
+    unlinkat(to, b, 0);
+    errno = why;
+    return -1;
+}
 
 bool posix::failed()
 {
@@ -321,9 +332,11 @@ bool info_in(const folder& f, const std::string& leaf, file_info& info, bool fol
     return posix::stat_file(fd_of(f.h), leaf.c_str(), info, follow);
 }
 
-handle open_in(const folder& f, const std::string& leaf, bool for_writing)
+namespace {
+
+handle open_regular(const folder& f, const std::string& leaf, int access)
 {
-    int fd = openat(fd_of(f.h), leaf.c_str(), (for_writing ? O_WRONLY : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openat(fd_of(f.h), leaf.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         posix::failed();
         return no_handle;
@@ -336,6 +349,21 @@ handle open_in(const folder& f, const std::string& leaf, bool for_writing)
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+} // namespace
+
+handle open_in(const folder& f, const std::string& leaf, bool for_writing)
+{
+    return open_regular(f, leaf, for_writing ? O_WRONLY : O_RDONLY);
+}
+
+handle open_to_lock(const folder& f, const std::string& leaf)
+{
+    // A file this process may not write is read all the same: the write
+    // then says why it cannot go on.
+    handle h = posix::lock_writes() ? open_regular(f, leaf, O_RDWR) : no_handle;
+    return h != no_handle ? h : open_regular(f, leaf, O_RDONLY);
 }
 
 std::string random_tail()
@@ -523,13 +551,12 @@ bool within_size_limit(int64_t size)
 void* reserve_zeroed(size_t size, size_t& reserved)
 {
     reserved = size;
-    void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE, posix::mapping_flags(), -1, 0);
-    return at == MAP_FAILED ? nullptr : at;
+    return posix::reserve(size);
 }
 
 void release(void* at, size_t reserved)
 {
-    munmap(at, reserved);
+    posix::unreserve(at, reserved);
 }
 
 bool give_back(void* at, size_t n)

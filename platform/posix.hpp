@@ -22,6 +22,9 @@ file_info info_from(const struct stat& s);
 // or refused (keeping). -1 with errno ENOTSUP where the system cannot.
 int rename_exchange(int from, const char* a, int to, const char* b);
 int rename_keeping(int from, const char* a, int to, const char* b);
+// A rename that keeps what holds the new name, made of a new name and the
+// old one's removal; nothing changed when it fails.
+int link_then_unlink(int from, const char* a, int to, const char* b);
 bool exchange_supported(int folder);
 swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
                        int old, uint32_t bits, std::string& old_at);
@@ -35,6 +38,8 @@ bool copy_attributes(int from, int to);
 
 // The write lock: 0, or -1 with errno (EWOULDBLOCK while another holds it).
 int lock(int fd, bool wait);
+// The lock needs a descriptor open for writing.
+bool lock_writes();
 bool flush_fd(int fd);
 
 // SEEK_DATA and SEEK_HOLE, where the system has them (-1, EINVAL where not).
@@ -43,9 +48,10 @@ int64_t seek_hole(int fd, int64_t at);
 void advise_sequential(int fd);
 
 std::string own_path(); // the running program, empty when unknown
-// Flags for the large buffer's mapping; pages given back (reading as zeros
+// The large buffer's memory, all zeros; pages given back (reading as zeros
 // again, where the system promises it); the hint of huge pages.
-int mapping_flags();
+void* reserve(size_t size);
+void unreserve(void* at, size_t size);
 bool give_back(void* at, size_t n);
 void huge_pages(void* at, size_t n);
 // Output without the stream's lock, where the library has it.

@@ -497,6 +497,11 @@ handle open_in(const folder& f, const std::string& leaf, bool for_writing)
     return ours(h);
 }
 
+handle open_to_lock(const folder& f, const std::string& leaf)
+{
+    return open_in(f, leaf, false);
+}
+
 std::string random_tail()
 {
     static std::mt19937_64 draw{std::random_device{}() ^ GetTickCount64() ^ (uint64_t{GetCurrentProcessId()} << 32)};

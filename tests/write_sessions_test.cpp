@@ -100,6 +100,53 @@ std::vector<std::pair<std::string, int>> calls_after_input(const std::string& tr
     return calls;
 }
 
+// The ordinal among a trace's writes (pwrite64) of the first one after the
+// file is emptied for its rewrite in place (its first ftruncate, which a
+// 32-bit program makes as ftruncate64).
+int first_write_after_emptying(const std::string& trace)
+{
+    std::ifstream in(trace);
+    int writes = 0;
+    bool emptied = false;
+    for (std::string line; std::getline(in, line);) {
+        emptied = emptied || line.rfind("ftruncate(", 0) == 0 || line.rfind("ftruncate64(", 0) == 0;
+        if (line.rfind("pwrite64(", 0) == 0 && (++writes, emptied))
+            return writes;
+    }
+    return 0;
+}
+
+// The ordinal of a rewrite in place's first write into the file of `dir`,
+// from a trace of the same session on a copy of the folder.
+int first_write_into(const temp_dir& dir, const std::string& file, const std::string& startbyte,
+                     const std::string& script)
+{
+    temp_dir dry;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path))
+        if (entry.is_regular_file() && entry.file_size() < (16u << 20) && // not a loop image
+            entry.path().filename().string().rfind(".voxa-", 0) != 0) {
+            fs::path copy = dry.path / fs::relative(entry.path(), dir.path);
+            fs::create_directories(copy.parent_path());
+            fs::copy_file(entry.path(), copy);
+        }
+    fs::path name = dry.path / file;
+    fs::create_hard_link(name, name.string() + ".another");
+    std::string trace = (dry.path / "trace").string();
+    run_in(dry, strace, {"-o", trace, "--", voxa_program(), file, startbyte}, script, traced);
+    return first_write_after_emptying(trace);
+}
+
+// Tears a rewrite in place of `file` (which must have a second link): the
+// session is killed at its first write into the file, which it emptied.
+void tear(const temp_dir& dir, const std::string& file, const std::string& startbyte, const std::string& script)
+{
+    int when = first_write_into(dir, file, startbyte, script);
+    ASSERT_GT(when, 0) << "no rewrite in place";
+    run_in(dir, strace, {"-o", "/dev/null", "-e", "inject=pwrite64:signal=KILL:when=" + std::to_string(when), "--",
+                         voxa_program(), file, startbyte},
+           script, traced);
+}
+
 } // namespace
 
 // Kill the write, or fail one of its system calls, at each step of each
@@ -187,8 +234,7 @@ TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBac
     auto torn = [&](temp_dir& dir) {
         dir.write("x.bin", old);
         fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
-        run_in(dir, strace, {"-o", "/dev/null", "-e", "inject=pwrite64:signal=KILL:when=2", "--", voxa_program(), "x.bin"},
-               "e 0 5a\nw\ny\nq\n", traced);
+        tear(dir, "x.bin", "0", "e 0 5a\nw\ny\nq\n");
         ASSERT_EQ(dir.read("x.bin"), "");
         ASSERT_EQ(dir.read("x.7in"), old);
         ASSERT_FALSE(mark_in(dir.path).empty());
@@ -264,13 +310,6 @@ std::string pattern(size_t size, uint32_t seed)
     return data;
 }
 
-// Tears a rewrite in place of `file` (which must have a second link): the
-// session is killed at its second write, the first being its mark's.
-void tear(const temp_dir& dir, const std::string& file, const std::string& startbyte, const std::string& script)
-{
-    run_in(dir, strace, {"-o", "/dev/null", "-e", "inject=pwrite64:signal=KILL:when=2", "--", voxa_program(), file, startbyte},
-           script, traced);
-}
 
 // The ordinal, among the calls of its name, of the first traced call whose
 // line holds `text`.
@@ -502,17 +541,22 @@ const std::vector<situation> situations = {
                   {"renamed", SIGTERM, false, "0", "fsync:delay_enter=1500000:when=1", "Writing new file", false},
                   {"a part, renamed", SIGINT, false, "1001", "fsync:delay_enter=1500000:when=1", "Writing new file", false},
                   {"the backup copied", SIGHUP, true, "0", "fsync:delay_enter=1500000:when=1", "Backing up", false},
-                  {"rewritten in place", SIGTERM, true, "0", "pwrite64:delay_enter=1500000:when=2", "Writing new file", true},
+                  // Held up at its first write into the file, found below.
+                  {"rewritten in place", SIGTERM, true, "0", "pwrite64:delay_enter=1500000:when=", "Writing new file", true},
               }) {
              SCOPED_TRACE(what);
              temp_dir dir;
              dir.write("x.bin", old);
              if (hard_link)
                  fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
-             running r(dir, strace, {"-o", "/dev/null", "-e", "inject=" + delayed, "--", voxa_program(), "x.bin", startbyte},
+             const std::string script = "r 0 7fffffff 20 n 5f\nw\ny\n";
+             std::string held = delayed;
+             if (held.back() == '=')
+                 held += std::to_string(first_write_into(dir, "x.bin", startbyte, script + "q\n"));
+             running r(dir, strace, {"-o", "/dev/null", "-e", "inject=" + held, "--", voxa_program(), "x.bin", startbyte},
                        traced);
              ASSERT_TRUE(r.wait_for(" Note! Use '?' for command HELP. \n-"));
-             r.send("r 0 7fffffff 20 n 5f\nw\ny\n");
+             r.send(script);
              ASSERT_TRUE(r.wait_for(after));
              std::this_thread::sleep_for(std::chrono::milliseconds(400));
              // The editor itself, not its tracer.
