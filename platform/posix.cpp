@@ -9,7 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <random>
+#include <utility>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,26 +26,10 @@ constexpr int short_code = ENODATA;
 constexpr int short_code = EIO;
 #endif
 
-int code_of(failure kind)
-{
-    switch (kind) {
-    case failure::not_found:
-        return ENOENT;
-    case failure::exists:
-        return EEXIST;
-    case failure::interrupted:
-        return EINTR;
-    case failure::too_large:
-        return EFBIG;
-    case failure::short_source:
-        return short_code;
-    case failure::busy:
-        return ETXTBSY;
-    case failure::other:
-        break;
-    }
-    return EIO;
-}
+// The errno that stands for each kind of failure.
+constexpr std::pair<failure, int> codes[] = {{failure::not_found, ENOENT},     {failure::exists, EEXIST},
+                                             {failure::busy, ETXTBSY},         {failure::interrupted, EINTR},
+                                             {failure::too_large, EFBIG},      {failure::short_source, short_code}};
 
 int fd_of(handle h)
 {
@@ -79,28 +63,19 @@ std::string failure_text()
 
 bool failed_with(failure kind)
 {
-    if (kind == failure::other)
-        return !failed_with(failure::not_found) && !failed_with(failure::exists) && !failed_with(failure::busy) &&
-               !failed_with(failure::interrupted) && !failed_with(failure::too_large) &&
-               !failed_with(failure::short_source);
-    return last_error == code_of(kind);
+    for (auto [k, code] : codes)
+        if (last_error == code)
+            return k == kind;
+    return kind == failure::other;
 }
 
 bool fail(failure kind)
 {
-    last_error = code_of(kind);
+    last_error = EIO;
+    for (auto [k, code] : codes)
+        if (k == kind)
+            last_error = code;
     return false;
-}
-
-bool same_file(const file_id& a, const file_id& b)
-{
-    return a.device == b.device && a.index == b.index && (a.birth == 0 || b.birth == 0 || a.birth == b.birth);
-}
-
-bool unchanged(const file_info& now, const file_info& then)
-{
-    return same_file(now.id, then.id) && now.size == then.size && now.modified == then.modified &&
-           now.changed == then.changed;
 }
 
 file_info posix::info_from(const struct stat& s)
@@ -364,17 +339,6 @@ handle open_to_lock(const folder& f, const std::string& leaf)
     // then says why it cannot go on.
     handle h = posix::lock_writes() ? open_regular(f, leaf, O_RDWR) : no_handle;
     return h != no_handle ? h : open_regular(f, leaf, O_RDONLY);
-}
-
-std::string random_tail()
-{
-    static std::mt19937_64 draw{std::random_device{}() ^ static_cast<uint64_t>(getpid()) << 32 ^
-                                static_cast<uint64_t>(now_ms())};
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::string tail;
-    for (int i = 0; i < 6; ++i)
-        tail += letters[draw() % (sizeof letters - 1)];
-    return tail;
 }
 
 handle new_temporary(const folder& f, std::string& leaf)

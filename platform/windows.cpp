@@ -22,7 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <random>
+#include <utility>
 
 #include "platform.hpp"
 
@@ -141,61 +141,33 @@ std::string failure_text()
     return said;
 }
 
+namespace {
+
+// The system's errors that stand for each kind of failure, the first the one
+// a failure of the programs' own is given.
+constexpr std::pair<failure, DWORD> codes[] = {
+    {failure::not_found, ERROR_FILE_NOT_FOUND}, {failure::not_found, ERROR_PATH_NOT_FOUND},
+    {failure::exists, ERROR_FILE_EXISTS},       {failure::exists, ERROR_ALREADY_EXISTS},
+    {failure::busy, ERROR_SHARING_VIOLATION},   {failure::busy, ERROR_LOCK_VIOLATION},
+    {failure::interrupted, ERROR_OPERATION_ABORTED}, {failure::too_large, ERROR_FILE_TOO_LARGE},
+    {failure::short_source, ERROR_HANDLE_EOF}};
+
+} // namespace
+
 bool failed_with(failure kind)
 {
-    switch (kind) {
-    case failure::not_found:
-        return last_error == ERROR_FILE_NOT_FOUND || last_error == ERROR_PATH_NOT_FOUND;
-    case failure::exists:
-        return last_error == ERROR_FILE_EXISTS || last_error == ERROR_ALREADY_EXISTS;
-    case failure::busy:
-        return last_error == ERROR_SHARING_VIOLATION || last_error == ERROR_LOCK_VIOLATION;
-    case failure::interrupted:
-        return last_error == ERROR_OPERATION_ABORTED;
-    case failure::too_large:
-        return last_error == ERROR_FILE_TOO_LARGE;
-    case failure::short_source:
-        return last_error == ERROR_HANDLE_EOF;
-    case failure::other:
-        break;
-    }
-    for (failure k : {failure::not_found, failure::exists, failure::busy, failure::interrupted, failure::too_large,
-                      failure::short_source})
-        if (failed_with(k))
-            return false;
-    return true;
+    for (auto [k, code] : codes)
+        if (last_error == code)
+            return k == kind;
+    return kind == failure::other;
 }
 
 bool fail(failure kind)
 {
-    switch (kind) {
-    case failure::not_found:
-        return failed(ERROR_FILE_NOT_FOUND);
-    case failure::exists:
-        return failed(ERROR_FILE_EXISTS);
-    case failure::busy:
-        return failed(ERROR_SHARING_VIOLATION);
-    case failure::interrupted:
-        return failed(ERROR_OPERATION_ABORTED);
-    case failure::too_large:
-        return failed(ERROR_FILE_TOO_LARGE);
-    case failure::short_source:
-        return failed(ERROR_HANDLE_EOF);
-    case failure::other:
-        break;
-    }
+    for (auto [k, code] : codes)
+        if (k == kind)
+            return failed(code);
     return failed(ERROR_GEN_FAILURE);
-}
-
-bool same_file(const file_id& a, const file_id& b)
-{
-    return a.device == b.device && a.index == b.index && (a.birth == 0 || b.birth == 0 || a.birth == b.birth);
-}
-
-bool unchanged(const file_info& now, const file_info& then)
-{
-    return same_file(now.id, then.id) && now.size == then.size && now.modified == then.modified &&
-           now.changed == then.changed;
 }
 
 // ---------------------------------------------------------------------------
@@ -500,16 +472,6 @@ handle open_in(const folder& f, const std::string& leaf, bool for_writing)
 handle open_to_lock(const folder& f, const std::string& leaf)
 {
     return open_in(f, leaf, false);
-}
-
-std::string random_tail()
-{
-    static std::mt19937_64 draw{std::random_device{}() ^ GetTickCount64() ^ (uint64_t{GetCurrentProcessId()} << 32)};
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::string tail;
-    for (int i = 0; i < 6; ++i)
-        tail += letters[draw() % (sizeof letters - 1)];
-    return tail;
 }
 
 handle new_temporary(const folder& f, std::string& leaf)

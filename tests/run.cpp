@@ -470,6 +470,16 @@ const std::string& package_program()
     return path;
 }
 
+std::string backing_up(const std::string& backup)
+{
+    return "Please Wait... Backing up current file to " + backup + ". \n";
+}
+
+std::string written(const std::string& file, const std::string& backup)
+{
+    return backing_up(backup) + "Please Wait... Writing new file " + file + ". \n";
+}
+
 std::string banner(const std::string& name, long loaded)
 {
     return "Please Wait... Loading " + name + " into memory \n " + std::to_string(loaded) +

@@ -158,6 +158,12 @@ std::string interpret_line(editor_state& st, std::string_view line, int* code = 
 
 // What the editor prints when it has loaded a file.
 std::string banner(const std::string& name, long loaded);
+// The write's question and its answer declined; what a write that lands
+// prints after the question.
+inline const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
+inline const std::string declined = "Update declined by user...\n";
+std::string backing_up(const std::string& backup);
+std::string written(const std::string& file, const std::string& backup);
 
 // The bytes of a text, for files written with embedded NUL bytes.
 inline std::string bytes(std::initializer_list<int> values)

@@ -291,7 +291,7 @@ struct live_editor {
     ~live_editor() { close(to); }
 
     // Waits until `wanted` has been shown since the last wait.
-    bool shows(const std::string& wanted)
+    bool wait_for(const std::string& wanted)
     {
         char chunk[256];
         pollfd p{to, POLLIN, 0};
@@ -307,7 +307,7 @@ struct live_editor {
         seen.erase(0, at + wanted.size());
         return true;
     }
-    void type(const std::string& keys) { ASSERT_EQ(write(to, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void send(const std::string& keys) { ASSERT_EQ(write(to, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
     int status()
     {
         int st = 0;
@@ -324,27 +324,22 @@ TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
 {
     temp_dir dir;
     dir.write("a.bin", "ABC");
-    {
-        SCOPED_TRACE("pipes");
-        running r(dir, voxa_program(), {"a.bin"});
-        EXPECT_TRUE(r.wait_for("HELP. \n-")) << r.seen;
-        r.send("d\n");
-        EXPECT_TRUE(r.wait_for("ABC\xff............\n-")) << r.seen;
-        r.send("v\n");
-        EXPECT_TRUE(r.wait_for("Version 2.10 (C)\n-")) << r.seen;
-        r.send("q\n");
-        EXPECT_EQ(r.finish().status, 0);
-    }
+    auto session = [](auto& editor, const std::string& line_end, const std::string& column) {
+        EXPECT_TRUE(editor.wait_for("HELP. " + line_end + "-")) << editor.seen;
+        editor.send("d\n");
+        EXPECT_TRUE(editor.wait_for(column + line_end + "-")) << editor.seen;
+        editor.send("v\n");
+        EXPECT_TRUE(editor.wait_for("Version 2.10 (C)" + line_end + "-")) << editor.seen;
+        editor.send("q\n");
+    };
+    running pipes(dir, voxa_program(), {"a.bin"});
+    session(pipes, "\n", "ABC\xff............");
+    EXPECT_EQ(pipes.finish().status, 0);
     LINUX_PROGRAMS_ONLY("a Unix terminal");
-    live_editor t((dir.path / "a.bin").string());
-    ASSERT_GT(t.pid, 0);
-    EXPECT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
-    t.type("d\n");
-    EXPECT_TRUE(t.shows("ABC.............\r\n-")) << t.seen;
-    t.type("v\n");
-    EXPECT_TRUE(t.shows("Version 2.10 (C)\r\n-")) << t.seen;
-    t.type("q\n");
-    EXPECT_EQ(t.status(), 0);
+    live_editor terminal((dir.path / "a.bin").string());
+    ASSERT_GT(terminal.pid, 0);
+    session(terminal, "\r\n", "ABC.............");
+    EXPECT_EQ(terminal.status(), 0);
 }
 
 // At a terminal the column shows printable ASCII only, so that no byte of
@@ -359,24 +354,24 @@ TEST(Terminal, TheColumnShowsPrintableCharactersOnly)
     LINUX_PROGRAMS_ONLY("a Unix terminal");
     live_editor t((dir.path / "a.bin").string());
     ASSERT_GT(t.pid, 0);
-    ASSERT_TRUE(t.shows("HELP. \r\n-")) << t.seen;
-    t.type("d 70\n");
-    EXPECT_TRUE(t.shows("0000:0070 70 71 72 73 74 75 76 77 - 78 79 7a 7b 7c 7d 7e 7f   pqrstuvwxyz{|}~.\r\n"
+    ASSERT_TRUE(t.wait_for("HELP. \r\n-")) << t.seen;
+    t.send("d 70\n");
+    EXPECT_TRUE(t.wait_for("0000:0070 70 71 72 73 74 75 76 77 - 78 79 7a 7b 7c 7d 7e 7f   pqrstuvwxyz{|}~.\r\n"
                         "0000:0080 80 81 82 83 84 85 86 87 - 88 89 8a 8b 8c 8d 8e 8f   ................\r\n"
                         "0000:0090 90 91 92 93 94 95 96 97 - 98 99 9a 9b 9c 9d 9e 9f   ................\r\n"
                         "0000:00a0 a0 a1 a2 a3 a4 a5 a6 a7 - a8 a9 aa ab ac ad ae af   ................\r\n"))
         << t.seen;
-    EXPECT_TRUE(t.shows("0000:00f0 f0 f1 f2 f3 f4 f5 f6 f7 - f8 f9 fa fb fc fd fe ff   ................\r\n"
+    EXPECT_TRUE(t.wait_for("0000:00f0 f0 f1 f2 f3 f4 f5 f6 f7 - f8 f9 fa fb fc fd fe ff   ................\r\n"
                         "0000:0100 ff 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   ................\r\n-"))
         << t.seen;
-    t.type("q\n");
+    t.send("q\n");
     EXPECT_EQ(t.status(), 0);
 }
 
 
 namespace {
 
-const std::string question = "Changes not written. Leave anyway? Y/[N]";
+const std::string leave_question = "Changes not written. Leave anyway? Y/[N]";
 
 // A person at a terminal, a key or a line at a time, each waiting for what
 // the screen shows: 't' types text, 'p' presses a key (tmux's name for it),
@@ -407,9 +402,9 @@ const std::vector<terminal_scene> scenes = {
       {'p', "Up"}, {'p', "Up"}, {'s', "-s 0 10 5a"}, {'p', "Enter"},
       {'s', "-s 0 10 5a\nFound at 0000\nUse 'd [offset]' to display 'Found' values:  (ie: -d 7732 )\n-"},
       {'t', "h"}, {'p', "Enter"}, {'s', "-h\n1: e 0 5a\n2: s 0 10 5a\n-"}, // the recall list is not the history
-      {'p', "C-d"}, {'s', "-\n" + question},
-      {'t', "n"}, {'p', "Enter"}, {'s', question + " n\n-"},
-      {'t', "q"}, {'p', "Enter"}, {'s', "-q\n" + question}, {'p', "C-d"}},
+      {'p', "C-d"}, {'s', "-\n" + leave_question},
+      {'t', "n"}, {'p', "Enter"}, {'s', leave_question + " n\n-"},
+      {'t', "q"}, {'p', "Enter"}, {'s', "-q\n" + leave_question}, {'p', "C-d"}},
      0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("a.bin"), "ABC"); }}, // nothing written without w
     // A write whose copies run longer than a second shows how far it is, on
     // one line that it blanks at the end. Each copy is slowed by strace.
@@ -450,9 +445,9 @@ const std::vector<terminal_scene> scenes = {
     {"plain lines ask before leaving too", false, false, {{"a.bin", "ABC"}}, voxa_expert_program, "a.bin",
      {{'s', " Note! Use '?' for command HELP.\n-"},
       {'t', "l 0 1"}, {'p', "Enter"}, {'s', "data_count = 2\n-"},
-      {'p', "C-d"}, {'s', "-\n" + question},
-      {'t', "n"}, {'p', "Enter"}, {'s', question + " n\n-"},
-      {'p', "C-d"}, {'s', "-\n" + question}, {'p', "C-d"}},
+      {'p', "C-d"}, {'s', "-\n" + leave_question},
+      {'t', "n"}, {'p', "Enter"}, {'s', leave_question + " n\n-"},
+      {'p', "C-d"}, {'s', "-\n" + leave_question}, {'p', "C-d"}},
      0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("a.bin"), "ABC"); }},
 };
 

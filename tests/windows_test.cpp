@@ -10,14 +10,6 @@
 
 namespace {
 
-const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
-
-std::string written(const std::string& file, const std::string& backup)
-{
-    return "Please Wait... Backing up current file to " + backup + ". \nPlease Wait... Writing new file " + file +
-           ". \n";
-}
-
 // A path as a person at a Windows console writes it: the drive that holds
 // the folder (Z:, all of the Linux file system, under wine), backslashes.
 std::string windows_path(const fs::path& p)

@@ -15,14 +15,6 @@
 
 namespace {
 
-const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
-
-std::string written(const std::string& file, const std::string& backup)
-{
-    return "Please Wait... Backing up current file to " + backup + ". \nPlease Wait... Writing new file " + file +
-           ". \n";
-}
-
 fs::perms mode_of(const fs::path& p)
 {
     return fs::symlink_status(p).permissions();

@@ -19,15 +19,7 @@
 
 namespace {
 
-const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
-const std::string declined = "Update declined by user...\n";
 const char* const strace = "/usr/bin/strace";
-
-std::string written(const std::string& file, const std::string& backup)
-{
-    return "Please Wait... Backing up current file to " + backup + ". \nPlease Wait... Writing new file " + file +
-           ". \n";
-}
 
 // The names in a folder that a write leaves only when it did not finish.
 std::vector<std::string> leftovers(const fs::path& folder)
@@ -118,22 +110,47 @@ int first_write_after_emptying(const std::string& trace)
 
 // The ordinal of a rewrite in place's first write into the file of `dir`,
 // from a trace of the same session on a copy of the folder.
+// A trace of the session `args`, `script` on its standard input, run on a
+// copy of `dir` (its links kept) so that `dir` stays as it is.
+std::string dry_trace(const temp_dir& dir, const temp_dir& dry, const std::vector<std::string>& args,
+                      const std::string& script)
+{
+    run_in(dir, "/bin/cp", {"-a", (dir.path / ".").string(), dry.path.string()}, "");
+    std::string trace = (dry.path / "voxa.trace").string();
+    std::vector<std::string> traced_args{"-o", trace, "--", voxa_program()};
+    traced_args.insert(traced_args.end(), args.begin(), args.end());
+    run_in(dry, strace, traced_args, script, traced);
+    return trace;
+}
+
+// The ordinal of a rewrite in place's first write into the file.
 int first_write_into(const temp_dir& dir, const std::string& file, const std::string& startbyte,
                      const std::string& script)
 {
     temp_dir dry;
-    for (const auto& entry : fs::recursive_directory_iterator(dir.path))
-        if (entry.is_regular_file() && entry.file_size() < (16u << 20) && // not a loop image
-            entry.path().filename().string().rfind(".voxa-", 0) != 0) {
-            fs::path copy = dry.path / fs::relative(entry.path(), dir.path);
-            fs::create_directories(copy.parent_path());
-            fs::copy_file(entry.path(), copy);
-        }
-    fs::path name = dry.path / file;
-    fs::create_hard_link(name, name.string() + ".another");
-    std::string trace = (dry.path / "trace").string();
-    run_in(dry, strace, {"-o", trace, "--", voxa_program(), file, startbyte}, script, traced);
-    return first_write_after_emptying(trace);
+    return first_write_after_emptying(dry_trace(dir, dry, {file, startbyte}, script));
+}
+
+// The session run under strace, held up at `held` (strace's words for an
+// injection); once it has printed `after`, and a moment more for the call
+// to be reached, `meanwhile` acts; then its input ends.
+run_result held_up(const temp_dir& dir, const std::string& held, const std::vector<std::string>& args,
+                   const std::string& script, const std::string& after, const std::function<void(running&)>& meanwhile,
+                   int seconds = 60)
+{
+    std::vector<std::string> traced_args{"-o", "/dev/null", "-e", "inject=" + held, "--", voxa_program()};
+    traced_args.insert(traced_args.end(), args.begin(), args.end());
+    running r(dir, strace, traced_args, traced);
+    run_result stopped; // what it printed, when it never got so far
+    stopped.out = r.seen;
+    if (!r.wait_for(" Note! Use '?' for command HELP. \n-"))
+        return stopped;
+    r.send(script);
+    if (!r.wait_for(after))
+        return stopped.out = r.seen, stopped;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    meanwhile(r);
+    return r.finish(seconds);
 }
 
 // Tears a rewrite in place of `file` (which must have a second link): the
@@ -476,16 +493,11 @@ const std::vector<situation> situations = {
          fs::create_directory(dir.path / "other");
          dir.write("work/x.bin", "ABC");
          dir.write("other/x.bin", "not yours");
-         running r(dir, strace, {"-o", "/dev/null", "-e", "inject=renameat2:delay_enter=2000000:when=1", "--",
-                                 voxa_program(), "work/x.bin"},
-                   traced);
-         ASSERT_TRUE(r.wait_for(banner("work/x.bin", 3) + "-"));
-         r.send("e 0 5a\nw\ny\n");
-         ASSERT_TRUE(r.wait_for("Writing new file"));
-         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-         fs::rename(dir.path / "work", dir.path / "moved");
-         fs::create_directory_symlink("other", dir.path / "work");
-         auto done = r.finish();
+         auto done = held_up(dir, "renameat2:delay_enter=2000000:when=1", {"work/x.bin"}, "e 0 5a\nw\ny\n",
+                             "Writing new file", [&](running&) {
+                                 fs::rename(dir.path / "work", dir.path / "moved");
+                                 fs::create_directory_symlink("other", dir.path / "work");
+                             });
          EXPECT_EQ(done.out, banner("work/x.bin", 3) + "--" + question + written("work/x.bin", "work/x.7in") + "-");
          EXPECT_EQ(done.status, 0);
          EXPECT_EQ(dir.read("moved/x.bin"), "ZBC");
@@ -501,24 +513,15 @@ const std::vector<situation> situations = {
          temp_dir dir;
          dir.write("x.bin", "ABC");
          fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
-         std::string trace = (dir.path / "trace").string();
          temp_dir dry;
-         dry.write("x.bin", "ABC");
-         fs::create_hard_link(dry.path / "x.bin", dry.path / "x.link");
-         run_in(dry, strace, {"-o", trace, "--", voxa_program(), "x.bin"}, "e 0 5a\nw\ny\nq\n", traced);
-         int open_for_writing = ordinal_of(trace, "openat", "\"x.bin\", O_WRONLY");
+         int open_for_writing = ordinal_of(dry_trace(dir, dry, {"x.bin"}, "e 0 5a\nw\ny\nq\n"), "openat",
+                                           "\"x.bin\", O_WRONLY");
          ASSERT_GT(open_for_writing, 0);
-         running r(dir, strace, {"-o", "/dev/null", "-e",
-                                 "inject=openat:delay_enter=2000000:when=" + std::to_string(open_for_writing), "--",
-                                 voxa_program(), "x.bin"},
-                   traced);
-         ASSERT_TRUE(r.wait_for(banner("x.bin", 3) + "-"));
-         r.send("e 0 5a\nw\ny\n");
-         ASSERT_TRUE(r.wait_for("Writing new file"));
-         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-         fs::remove(dir.path / "x.bin");
-         ASSERT_EQ(mkfifo((dir.path / "x.bin").c_str(), 0600), 0);
-         auto done = r.finish(10);
+         auto done = held_up(dir, "openat:delay_enter=2000000:when=" + std::to_string(open_for_writing), {"x.bin"},
+                             "e 0 5a\nw\ny\n", "Writing new file", [&](running&) {
+                                 fs::remove(dir.path / "x.bin");
+                                 ASSERT_EQ(mkfifo((dir.path / "x.bin").c_str(), 0600), 0);
+                             }, 10);
          EXPECT_EQ(done.signal, 0) << "still blocked";
          EXPECT_EQ(done.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") +
                                  "Can't open file x.bin.\n-");
@@ -553,18 +556,13 @@ const std::vector<situation> situations = {
              std::string held = delayed;
              if (held.back() == '=')
                  held += std::to_string(first_write_into(dir, "x.bin", startbyte, script + "q\n"));
-             running r(dir, strace, {"-o", "/dev/null", "-e", "inject=" + held, "--", voxa_program(), "x.bin", startbyte},
-                       traced);
-             ASSERT_TRUE(r.wait_for(" Note! Use '?' for command HELP. \n-"));
-             r.send(script);
-             ASSERT_TRUE(r.wait_for(after));
-             std::this_thread::sleep_for(std::chrono::milliseconds(400));
-             // The editor itself, not its tracer.
-             std::ifstream children("/proc/" + std::to_string(r.pid) + "/task/" + std::to_string(r.pid) + "/children");
-             int editor = 0;
-             ASSERT_TRUE(children >> editor);
-             ASSERT_EQ(kill(editor, number), 0);
-             auto done = r.finish(20);
+             auto done = held_up(dir, held, {"x.bin", startbyte}, script, after, [&, number = number](running& r) {
+                 // The editor itself, not its tracer.
+                 std::ifstream children("/proc/" + std::to_string(r.pid) + "/task/" + std::to_string(r.pid) + "/children");
+                 int editor = 0;
+                 ASSERT_TRUE(children >> editor);
+                 ASSERT_EQ(kill(editor, number), 0);
+             }, 20);
              EXPECT_NE(done.out.find("(Interrupted system call)"), std::string::npos) << done.out;
              EXPECT_TRUE(dir.read("x.bin") == (torn ? "" : old) || torn) << "the file changed";
              EXPECT_TRUE(!dir.exists("x.7in") || dir.read("x.7in") == old);

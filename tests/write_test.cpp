@@ -13,19 +13,6 @@
 
 namespace {
 
-const std::string question = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
-const std::string declined = "Update declined by user...\n";
-
-std::string backing_up(const std::string& backup)
-{
-    return "Please Wait... Backing up current file to " + backup + ". \n";
-}
-
-std::string written(const std::string& file, const std::string& backup)
-{
-    return backing_up(backup) + "Please Wait... Writing new file " + file + ". \n";
-}
-
 // A dump line of the end slot (0xff) and the zero bytes after it.
 std::string end_line(const std::string& label)
 {
