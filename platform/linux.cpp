@@ -55,11 +55,6 @@ bool stat_file(int at, const char* name, file_info& info, bool follow)
     return true;
 }
 
-int rename_exchange(int from, const char* a, int to, const char* b)
-{
-    return renameat2(from, a, to, b, RENAME_EXCHANGE);
-}
-
 int rename_keeping(int from, const char* a, int to, const char* b)
 {
     int done = renameat2(from, a, to, b, RENAME_NOREPLACE);

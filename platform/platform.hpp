@@ -124,7 +124,6 @@ bool share_blocks(handle from, int64_t at, handle to, int64_t to_at, int64_t n, 
 // ---------------------------------------------------------------------------
 // Names and folders.
 
-bool is_separator(char c);
 // The folder a path's last part lies in ("." when it names none), and that
 // last part. A drive letter or a network share belongs to the folder.
 std::string folder_of(const std::string& path);
@@ -157,7 +156,7 @@ std::string random_tail();
 // A new, empty file that only this user may read, at a name no one could
 // take beforehand: ".voxa-" and a random tail.
 handle new_temporary(const folder& f, std::string& leaf);
-enum class rename_how { replace, keep_existing, exchange };
+enum class rename_how { replace, keep_existing };
 bool rename_in(const folder& from, const std::string& leaf, const folder& to, const std::string& new_leaf,
                rename_how how);
 // True when the name is gone, or was not there.

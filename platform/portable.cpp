@@ -62,12 +62,6 @@ bool stat_file(int at, const char* name, file_info& info, bool follow)
     return true;
 }
 
-int rename_exchange(int, const char*, int, const char*)
-{
-    errno = ENOTSUP;
-    return -1;
-}
-
 int rename_keeping(int from, const char* a, int to, const char* b)
 {
     return link_then_unlink(from, a, to, b);

@@ -245,11 +245,6 @@ bool share_blocks(handle from, int64_t at, handle to, int64_t to_at, int64_t n, 
 // ---------------------------------------------------------------------------
 // Names and folders.
 
-bool is_separator(char c)
-{
-    return c == '/';
-}
-
 std::string folder_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -361,9 +356,8 @@ bool rename_in(const folder& from, const std::string& leaf, const folder& to, co
                rename_how how)
 {
     int a = fd_of(from.h), b = fd_of(to.h);
-    int done = how == rename_how::exchange        ? posix::rename_exchange(a, leaf.c_str(), b, new_leaf.c_str())
-               : how == rename_how::keep_existing ? posix::rename_keeping(a, leaf.c_str(), b, new_leaf.c_str())
-                                                  : renameat(a, leaf.c_str(), b, new_leaf.c_str());
+    int done = how == rename_how::keep_existing ? posix::rename_keeping(a, leaf.c_str(), b, new_leaf.c_str())
+                                                : renameat(a, leaf.c_str(), b, new_leaf.c_str());
     return done == 0 || posix::failed();
 }
 

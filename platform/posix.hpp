@@ -18,9 +18,7 @@ bool failed();
 bool stat_file(int at, const char* name, file_info& info, bool follow);
 file_info info_from(const struct stat& s);
 
-// Renames that keep what holds the new name: swapped with it (exchange),
-// or refused (keeping). -1 with errno ENOTSUP where the system cannot.
-int rename_exchange(int from, const char* a, int to, const char* b);
+// A rename that keeps what holds the new name: -1, EEXIST, when one does.
 int rename_keeping(int from, const char* a, int to, const char* b);
 // A rename that keeps what holds the new name, made of a new name and the
 // old one's removal; nothing changed when it fails.

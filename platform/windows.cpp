@@ -350,10 +350,14 @@ bool share_blocks(handle, int64_t, handle, int64_t, int64_t, bool& can_share)
 // ---------------------------------------------------------------------------
 // Names and folders.
 
+namespace {
+
 bool is_separator(char c)
 {
     return c == '/' || c == '\\';
 }
+
+} // namespace
 
 namespace {
 
@@ -490,8 +494,6 @@ handle new_temporary(const folder& f, std::string& leaf)
 bool rename_in(const folder& from, const std::string& leaf, const folder& to, const std::string& new_leaf,
                rename_how how)
 {
-    if (how == rename_how::exchange)
-        return failed(ERROR_NOT_SUPPORTED);
     DWORD flags = MOVEFILE_WRITE_THROUGH | (how == rename_how::replace ? MOVEFILE_REPLACE_EXISTING : 0);
     return MoveFileExW(long_name(join(from.path, leaf)).c_str(), long_name(join(to.path, new_leaf)).c_str(), flags) ||
            failed();

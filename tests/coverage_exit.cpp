@@ -43,10 +43,20 @@ __attribute__((destructor(101))) void before_the_counters()
 // which would drop the counters of all it did before: they are written
 // first, and counted on from zero when the handover fails (the programs are
 // linked with --wrap=execv).
+// A program that a signal ends after a write it stopped raises that signal
+// again for itself: its counters are written first (linked with
+// --wrap=raise).
 extern "C" {
 void __gcov_dump();
 void __gcov_reset();
 int __real_execv(const char* path, char* const argv[]);
+int __real_raise(int signal);
+
+int __wrap_raise(int signal)
+{
+    __gcov_dump();
+    return __real_raise(signal);
+}
 
 int __wrap_execv(const char* path, char* const argv[])
 {
