@@ -137,7 +137,11 @@ bool parse_mark(const char* text, size_t size, mark& m)
         return false;
     m.file_leaf.assign(at, file_end);
     m.backup_leaf.assign(file_end + 1, backup_end);
-    return !m.file_leaf.empty() && !m.backup_leaf.empty();
+    // Names in the mark's own folder, never a path that leads elsewhere.
+    for (const std::string* leaf : {&m.file_leaf, &m.backup_leaf})
+        if (leaf->empty() || *leaf == "." || *leaf == ".." || sys::leaf_of(*leaf) != *leaf)
+            return false;
+    return true;
 }
 
 // The marks in a folder whose maker is one of `trusted` (root always is):
@@ -152,8 +156,9 @@ std::vector<mark> marks_in(const sys::folder& f, std::initializer_list<uint32_t>
             continue;
         sys::file_info made;
         mark m;
-        int64_t n = sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, text, sizeof text) : -1;
+        int64_t n = sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, text, sizeof text - 1) : -1;
         sys::close_file(fd);
+        text[std::max<int64_t>(n, 0)] = '\0'; // the numbers are read up to it at the most
         bool believed = made.owner == 0 || std::find(trusted.begin(), trusted.end(), made.owner) != trusted.end();
         if (n <= 0 || !believed || !parse_mark(text, static_cast<size_t>(n), m))
             continue;

@@ -394,6 +394,22 @@ const std::vector<situation> situations = {
              EXPECT_EQ(dir.read(name), "theirs") << name;
          EXPECT_EQ(leftovers(dir.path).size(), planted.size());
      }},
+    {"a mark whose backup lies outside its folder is not believed", nothing,
+     [] {
+         // All it records is true, but its backup's name leads elsewhere.
+         temp_dir dir;
+         fs::create_directory(dir.path / "work");
+         dir.write("work/x.bin", "ABC");
+         dir.write("outside.bin", "not the backup");
+         sys::file_info file, outside;
+         ASSERT_TRUE(sys::info_of_name((dir.path / "work/x.bin").string(), file));
+         ASSERT_TRUE(sys::info_of_name((dir.path / "outside.bin").string(), outside));
+         dir.write("work/.voxa-torn-AAAAAA", mark_text(file.id, "x.bin", outside, "../outside.bin"));
+         auto r = run_in(dir, voxa_program(), {"work/x.bin", "2"}, "w\ny\nq\n");
+         EXPECT_EQ(r.out, banner("work/x.bin", 2) + "-" + question + written("work/x.bin", "work/x.7in") + "-");
+         EXPECT_EQ(dir.read("work/x.bin"), "ABC");
+         EXPECT_EQ(dir.read("work/x.7in"), "ABC");
+     }},
     {"a mark of an unfinished rewrite that another user left is not believed", root,
      [] {
          temp_dir dir;
