@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform.hpp"
 
@@ -107,9 +106,6 @@ struct editor_state {
     loaded_window window;
     file_record on_disk;
     unfinished_write unfinished;
-    // Marks of unfinished writes that claim this file but no longer match
-    // it or their backup: never acted on, and removed once a write lands.
-    std::vector<std::string> stale_marks;
     // The last write that went ahead failed, and none has succeeded since.
     bool write_failed = false;
     // A data byte or data_count changed since the last write that landed.

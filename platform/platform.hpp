@@ -12,8 +12,10 @@
 //   - after flush() and flush_folder() the bytes and the name survive a
 //     power cut;
 //   - an old file kept as the backup is the old file itself where the
-//     system can swap two names (can_exchange), else a copy made before
-//     the file is touched;
+//     system can move it to the backup's name as the new one takes its
+//     place (can_exchange, swap_in), else a copy made before the file is
+//     touched;
+//   - the write lock keeps every other write of the file by the editor out;
 //   - nothing outside the file, its backup and the write's own temporary
 //     files and mark is created, written or removed.
 #pragma once
