@@ -76,7 +76,10 @@ TEST(Search, TheRangeEndsBeforeEndoffsetAndTheLastDataByte)
     // Nothing to compare: no values, an empty range, no data.
     EXPECT_EQ(session("111", "s\ns 100\ns 5 2 31\n"), "-" + found_hint + "-" + found_hint + "-" + found_hint + "-");
     EXPECT_EQ(session("", "s 0 ffff ff\n"), "-" + found_hint + "-");
+}
 
+TEST(Search, APlaceAtEveryOffsetOfTheScansSteps)
+{
     IN_PROCESS_ONLY();
     // A place at each offset of the scan's first steps of 64 offsets and of
     // what follows them; places astride the steps, a pair without its third
@@ -137,7 +140,10 @@ TEST(Replace, MalformedLinesChangeNothing)
               "-ERROR: no 'n' found in replace command (use ? for help) \n" + found_hint + "-" + bad_replace + "-" +
                   bad_replace + "-" + bad_replace + "-" + bad_replace + "-" + bad_replace +
                   "-0000:0000 31 31 31 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   111\xff............\n-");
+}
 
+TEST(Replace, MalformedLinesKeepTheOffsetsOfTheLastSearch)
+{
     IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = 10;
@@ -193,7 +199,10 @@ TEST(Edit, SetsOneByte)
               "--0000:0000 00 42 43 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   .BC\xff............\n"
               "--ERROR: offset outside the buffer...\n-ERROR: offset outside the buffer...\n"
               "--0000:0000 42 42 43 ff 00 00 00 00 - 00 00 00 00 00 00 00 00   BBC\xff............\n-");
+}
 
+TEST(Edit, TheBuffersLastSlotTakesAByte)
+{
     IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = 3;
@@ -239,8 +248,11 @@ TEST(Delete, RefusesLinesAndRangesItCannotRead)
                   "-" + outside + "-" + outside +
                   "-0000:0000 41 42 43 44 45 46 ff 00 - 00 00 00 00 00 00 00 00   ABCDEF\xff.........\n-");
     EXPECT_EQ(session("ABCDEF", "l 4 2\nl 4 0\n"), "-data_count = 4 \n-data_count = 4 \n-");
+}
 
-    // A full buffer: what would come from past its last slot is 0.
+// A full buffer: what would come from past its last slot is 0.
+TEST(Delete, NothingComesFromPastTheBuffersLastSlot)
+{
     IN_PROCESS_ONLY();
     in_process ed;
     ed.st->data_count = buffer_limit;

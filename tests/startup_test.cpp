@@ -316,29 +316,39 @@ struct live_editor {
     }
 };
 
+// Three lines typed one at a time, each after what the editor showed
+// before it, through pipes or at a terminal.
+template <typename editor> void prompts_before_each_read(editor& e, const std::string& line_end, const std::string& column)
+{
+    EXPECT_TRUE(e.wait_for("HELP. " + line_end + "-")) << e.seen;
+    e.send("d\n");
+    EXPECT_TRUE(e.wait_for(column + line_end + "-")) << e.seen;
+    e.send("v\n");
+    EXPECT_TRUE(e.wait_for("Version 2.10 (C)" + line_end + "-")) << e.seen;
+    e.send("q\n");
+}
+
 } // namespace
 
-// The prompt shows before every read that waits, at a terminal and in a
-// pipe driven line by line.
-TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
+// The prompt shows before every read that waits, in a pipe driven line by
+// line and at a terminal.
+TEST(Prompt, ShowsBeforeEveryReadThatWaits)
 {
     temp_dir dir;
     dir.write("a.bin", "ABC");
-    auto session = [](auto& editor, const std::string& line_end, const std::string& column) {
-        EXPECT_TRUE(editor.wait_for("HELP. " + line_end + "-")) << editor.seen;
-        editor.send("d\n");
-        EXPECT_TRUE(editor.wait_for(column + line_end + "-")) << editor.seen;
-        editor.send("v\n");
-        EXPECT_TRUE(editor.wait_for("Version 2.10 (C)" + line_end + "-")) << editor.seen;
-        editor.send("q\n");
-    };
     running pipes(dir, voxa_program(), {"a.bin"});
-    session(pipes, "\n", "ABC\xff............");
+    prompts_before_each_read(pipes, "\n", "ABC\xff............");
     EXPECT_EQ(pipes.finish().status, 0);
+}
+
+TEST(Terminal, ThePromptShowsBeforeEveryReadThatWaits)
+{
     LINUX_PROGRAMS_ONLY("a Unix terminal");
+    temp_dir dir;
+    dir.write("a.bin", "ABC");
     live_editor terminal((dir.path / "a.bin").string());
     ASSERT_GT(terminal.pid, 0);
-    session(terminal, "\r\n", "ABC.............");
+    prompts_before_each_read(terminal, "\r\n", "ABC.............");
     EXPECT_EQ(terminal.status(), 0);
 }
 
