@@ -774,10 +774,13 @@ TEST(WriteAcrossSessions, OtherUsersSessionsAndProgramsAroundTheWrite)
 
 // Two sessions started at once, again and again: each session that says
 // its write landed has its bytes in the file or in the backup, and every
-// other is told, never silently overwritten.
+// other is told, never silently overwritten. On Windows the file's name is
+// missing for a moment while ReplaceFileW puts the other session's file in
+// place: a session that starts then loads nothing and says so.
 TEST(WriteAcrossSessions, TwoSessionsAtOnce)
 {
     const std::string old(2000, '.');
+    const bool name_may_be_missing = build_platform() == "windows";
     for (int round = 0; round < 20; ++round) {
         temp_dir dir;
         dir.write("x.bin", old);
@@ -792,8 +795,9 @@ TEST(WriteAcrossSessions, TwoSessionsAtOnce)
             char mine = i == 0 ? 'A' : 'B';
             if (results[i].status == 0)
                 EXPECT_TRUE(file[i] == mine || backup[i] == mine) << round << results[i].out;
-            else
+            else if (!name_may_be_missing || results[i].out.rfind("Can't Open file x.bin.", 0) != 0) {
                 EXPECT_NE(results[i].out.find("changed since it was loaded"), std::string::npos) << results[i].out;
+            }
         }
         EXPECT_TRUE(leftovers(dir.path).empty());
     }
