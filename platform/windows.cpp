@@ -250,15 +250,25 @@ int64_t read_some(handle file, void* into, size_t n)
     return -1;
 }
 
+namespace {
+
+// The place in the file where a read or a write through a handle begins.
+OVERLAPPED offset(int64_t at)
+{
+    OVERLAPPED where {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    return where;
+}
+
+} // namespace
+
 bool read_at(handle file, void* into, size_t n, int64_t at)
 {
     auto* bytes = static_cast<unsigned char*>(into);
     size_t got = 0;
     while (got < n) {
-        OVERLAPPED where {};
-        int64_t from = at + static_cast<int64_t>(got);
-        where.Offset = static_cast<DWORD>(from);
-        where.OffsetHigh = static_cast<DWORD>(from >> 32);
+        OVERLAPPED where = offset(at + static_cast<int64_t>(got));
         DWORD piece = 0;
         if (!ReadFile(win(file), bytes + got, static_cast<DWORD>(std::min<size_t>(n - got, 1u << 30)), &piece, &where))
             return GetLastError() == ERROR_HANDLE_EOF ? fail(failure::short_source) : failed();
@@ -274,10 +284,7 @@ bool write_at(handle file, const void* bytes, size_t n, int64_t at, size_t& writ
     const auto* from = static_cast<const unsigned char*>(bytes);
     written = 0;
     while (written < n) {
-        OVERLAPPED where {};
-        int64_t to = at + static_cast<int64_t>(written);
-        where.Offset = static_cast<DWORD>(to);
-        where.OffsetHigh = static_cast<DWORD>(to >> 32);
+        OVERLAPPED where = offset(at + static_cast<int64_t>(written));
         DWORD put = 0;
         if (!WriteFile(win(file), from + written, static_cast<DWORD>(std::min<size_t>(n - written, 1u << 30)), &put, &where))
             return failed();
