@@ -55,11 +55,22 @@ line_read read_line(line_input& in, const char* prompt, std::string& line, size_
     line.clear();
     sys::take_interrupt(); // a Ctrl-C while a command ran is not for this line
     bool any = false;
+    // The line's characters as read, and whether the last was a CR: a CR
+    // just before the LF, or at the very end of the input, belongs to the
+    // line end (a script written with CRLF), whatever system wrote it.
+    size_t raw = 0;
+    bool cr_last = false;
+    auto line_end = [&] {
+        if (cr_last)
+            line.resize(std::min(raw - 1, most));
+    };
     for (;;) {
         if (in.at == in.end) {
             line_read got = read_more(in);
-            if (got == line_read::end && any)
+            if (got == line_read::end && any) {
+                line_end();
                 return line_read::line; // the last line, without its line end
+            }
             if (got != line_read::line) {
                 if (in.terminal)
                     std::fputs("\n", in.shown);
@@ -73,8 +84,13 @@ line_read read_line(line_input& in, const char* prompt, std::string& line, size_
         size_t length = newline != nullptr ? static_cast<size_t>(newline - from) : left;
         line.append(from, std::min(length, most - std::min(most, line.size())));
         any = true;
+        raw += length;
+        if (length > 0)
+            cr_last = from[length - 1] == '\r';
         in.at += length + (newline != nullptr ? 1 : 0);
-        if (newline != nullptr)
+        if (newline != nullptr) {
+            line_end();
             return line_read::line;
+        }
     }
 }

@@ -36,8 +36,9 @@ struct line_input {
 // fits in `data`, and the end after it.
 void give_input(line_input& in, const char* text, size_t size);
 
-// Prints `prompt`, then reads one line without its line end into `line`,
-// keeping at most `most` characters: the rest of a longer line is read and
+// Prints `prompt`, then reads one line without its line end (an LF, a CR
+// and an LF, or a CR that ends the input) into `line`, keeping at most
+// `most` characters: the rest of a longer line is read and
 // dropped, so no input can make the program grow. A command line joins the
 // recall list of line editing. At a terminal, Ctrl-C gives `interrupted`
 // and Ctrl-D `end`, each after a line end that puts the cursor on a fresh line.

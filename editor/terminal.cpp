@@ -62,6 +62,8 @@ line_read edit_line(line_input& in, const char* prompt, std::string& line, size_
     line.assign(text, static_cast<size_t>(count));
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
+    if (!line.empty() && line.back() == '\r') // the line end's, as in a script
+        line.pop_back();
     if (kind == line_kind::command && !line.empty()) {
         HistEvent event;
         history(recall, &event, H_ENTER, line.c_str());

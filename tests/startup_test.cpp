@@ -41,6 +41,23 @@ TEST(StartUp, AsksForTheNameWithoutArguments)
     auto r = run_with({{"a.bin", "ABC"}}, voxa_program(), {}, "a.bin\nq\n");
     EXPECT_EQ(r.out, "\nEnter Filename to VOXA....\n" + banner("a.bin", 3) + "-");
     EXPECT_EQ(r.status, 0);
+
+    // A script with CRLF line ends: the CR before each LF, and one that ends
+    // the input, belong to the line end; a CR anywhere else is the line's.
+    temp_dir dir;
+    fs::create_directory(dir.path / "sub");
+    dir.write("donn\xc3\xa9es.bin", "ABC");
+    dir.write("sub/f.bin", "XY");
+    auto crlf = run_in(dir, voxa_program(), {}, "donn\xc3\xa9es.bin\r\ni 3 sub/f.bin\r\nv\r\r\nh\r\nw\r\ny\r\nq\r");
+    EXPECT_EQ(crlf.out, "\nEnter Filename to VOXA....\n" + banner("donn\xc3\xa9es.bin", 3) +
+                            "-fileName=sub/f.bin, filesize=2, data_count=3, offset=3\n"
+                            "data_count = 5\n"
+                            "Please Wait... Loading sub/f.bin into memory at 3 \n"
+                            " 2 Bytes Loaded into memory. \n"
+                            "-Version 2.10 (C)\n-1: v\r\n-" + question +
+                            written("donn\xc3\xa9es.bin", "donn\xc3\xa9es.7in") + "-");
+    EXPECT_EQ(crlf.status, 0);
+    EXPECT_EQ(dir.read("donn\xc3\xa9es.bin"), "ABCXY");
 }
 
 TEST(StartUp, AFileThatCannotBeOpenedEndsWithStatusOne)
