@@ -169,7 +169,7 @@ load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mod
         // or all store, are taken in one go with the same counts.
         int64_t left = most >= 0 ? most - result.taken : INT64_MAX;
         int64_t done = 0;
-        if (left > 0 && int64_t{st.addr_counter} + 1 < st.startbyte) {
+        if (left > 0 && mode == load_mode::startup && int64_t{st.addr_counter} + 1 < st.startbyte) {
             done = file.skip(std::min(left, int64_t{st.startbyte} - 1 - st.addr_counter));
         } else if (left > 0) {
             int64_t room = std::min<int64_t>(int64_t{buffer_limit} + 1 - st.cursor, INT32_MAX - int64_t{st.addr_counter});
