@@ -341,8 +341,8 @@ std::string tmux_terminal::tmux(const std::string& words) const
 void tmux_terminal::start(const std::string& program, const std::string& args) const
 {
     dir.write("tmux.conf", "set -g default-shell /bin/sh\nset -g status off\nset -g remain-on-exit on\n");
-    tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() + "' \"exec '" +
-         program + "' " + args + "\" >/dev/null");
+    tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() +
+         "' -e LANG=C.UTF-8 \"exec '" + program + "' " + args + "\" >/dev/null");
 }
 
 void tmux_terminal::type(const std::string& text) const

@@ -46,18 +46,18 @@ TEST(StartUp, AsksForTheNameWithoutArguments)
     // the input, belong to the line end; a CR anywhere else is the line's.
     temp_dir dir;
     fs::create_directory(dir.path / "sub");
-    dir.write("donn\xc3\xa9es.bin", "ABC");
+    dir.write("donn\xc3\xa9" "es.bin", "ABC");
     dir.write("sub/f.bin", "XY");
-    auto crlf = run_in(dir, voxa_program(), {}, "donn\xc3\xa9es.bin\r\ni 3 sub/f.bin\r\nv\r\r\nh\r\nw\r\ny\r\nq\r");
-    EXPECT_EQ(crlf.out, "\nEnter Filename to VOXA....\n" + banner("donn\xc3\xa9es.bin", 3) +
+    auto crlf = run_in(dir, voxa_program(), {}, "donn\xc3\xa9" "es.bin\r\ni 3 sub/f.bin\r\nv\r\r\nh\r\nw\r\ny\r\nq\r");
+    EXPECT_EQ(crlf.out, "\nEnter Filename to VOXA....\n" + banner("donn\xc3\xa9" "es.bin", 3) +
                             "-fileName=sub/f.bin, filesize=2, data_count=3, offset=3\n"
                             "data_count = 5\n"
                             "Please Wait... Loading sub/f.bin into memory at 3 \n"
                             " 2 Bytes Loaded into memory. \n"
                             "-Version 2.10 (C)\n-1: v\r\n-" + question +
-                            written("donn\xc3\xa9es.bin", "donn\xc3\xa9es.7in") + "-");
+                            written("donn\xc3\xa9" "es.bin", "donn\xc3\xa9" "es.7in") + "-");
     EXPECT_EQ(crlf.status, 0);
-    EXPECT_EQ(dir.read("donn\xc3\xa9es.bin"), "ABCXY");
+    EXPECT_EQ(dir.read("donn\xc3\xa9" "es.bin"), "ABCXY");
 }
 
 TEST(StartUp, AFileThatCannotBeOpenedEndsWithStatusOne)
@@ -468,6 +468,44 @@ const std::vector<terminal_scene> scenes = {
       {'t', "y"}, {'p', "Enter"}, {'s', "Please Wait... Writing new file alpha.bin.\n-"},
       {'t', "q"}, {'p', "Enter"}},
      0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("alpha.bin"), "xyABC"); }},
+    // Whatever a person types reaches the line byte for byte: names in any
+    // language at the name question and in o lines, completed with Tab.
+    {"names in any language, completed", true, false,
+     {{"donn\xc3\xa9" "es.bin", "ABC"}, {"\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin", "XY"},
+      {"\xe6\x97\xa5\xe6\x9c\xac\xf0\x9f\x99\x82.bin", "Z"}}, voxa_program, "",
+     {{'s', "Enter Filename to VOXA...."},
+      {'t', "donn"}, {'p', "Tab"}, {'s', "donn\xc3\xa9" "es.bin"}, {'p', "Enter"},
+      {'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "o 0 \xd1\x84\xd0\xb0"}, {'p', "Tab"}, {'s', "-o 0 \xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb.bin"},
+      {'t', " 0"}, {'p', "Enter"}, {'s', " 2 Bytes Loaded into memory.\n-"},
+      {'t', "o 2 \xe6\x97\xa5\xe6\x9c\xac\xf0\x9f\x99\x82.bin 0"}, {'p', "Enter"},
+      {'s', " 1 Bytes Loaded into memory.\n-"},
+      {'t', "w"}, {'p', "Enter"}, {'t', "y"}, {'p', "Enter"},
+      {'s', "Please Wait... Writing new file donn\xc3\xa9" "es.bin.\n-"}, {'t', "q"}, {'p', "Enter"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("donn\xc3\xa9" "es.bin"), "XYZ"); }},
+    // Such lines come back whole with the up arrow and with Ctrl-R.
+    {"names in any language, recalled", true, false, {{"a.bin", "ABC"}, {"\xc3\xa9.bin", "Q"}}, voxa_program, "a.bin",
+     {{'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "o 1 \xc3\xa9.bin 0"}, {'p', "Enter"}, {'s', " 1 Bytes Loaded into memory.\n-"},
+      {'t', "e 1 52"}, {'p', "Enter"}, {'s', "-e 1 52\n-"},
+      {'p', "Up"}, {'p', "Up"}, {'s', "-o 1 \xc3\xa9.bin 0"}, {'p', "Enter"},
+      {'s', "-o 1 \xc3\xa9.bin 0\nPlease Wait... Loading \xc3\xa9.bin into memory at 1\n 1 Bytes Loaded into memory.\n-"},
+      {'t', "e 1 52"}, {'p', "Enter"}, {'s', "-e 1 52\n-"},
+      {'p', "C-r"}, {'t', "\xc3\xa9"}, {'s', "-o 1 \xc3\xa9.bin 0\nbck:\xc3\xa9"}, {'p', "Enter"},
+      {'s', "-o 1 \xc3\xa9.bin 0\nPlease Wait... Loading \xc3\xa9.bin into memory at 1\n 1 Bytes Loaded into memory.\n-"},
+      {'t', "w"}, {'p', "Enter"}, {'t', "y"}, {'p', "Enter"},
+      {'s', "Please Wait... Writing new file a.bin.\n-"}, {'t', "q"}, {'p', "Enter"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("a.bin"), "AQC"); }},
+    // In the C locale, whose characters are ASCII alone, plain lines take
+    // every byte the terminal sends.
+    {"names in the C locale", true, false, {{"donn\xc3\xa9" "es.bin", "ABC"}, {"\xc3\xa9.bin", "Q"}},
+     [] { return std::string("/usr/bin/env"); }, "LC_ALL=C '" + voxa_program() + "'",
+     {{'s', "Enter Filename to VOXA...."},
+      {'t', "donn\xc3\xa9" "es.bin"}, {'p', "Enter"}, {'s', " Note! Use '?' for command HELP.\n-"},
+      {'t', "o 1 \xc3\xa9.bin 0"}, {'p', "Enter"}, {'s', " 1 Bytes Loaded into memory.\n-"},
+      {'t', "w"}, {'p', "Enter"}, {'t', "y"}, {'p', "Enter"},
+      {'s', "Please Wait... Writing new file donn\xc3\xa9" "es.bin.\n-"}, {'t', "q"}, {'p', "Enter"}},
+     0, [](const temp_dir& dir) { EXPECT_EQ(dir.read("donn\xc3\xa9" "es.bin"), "AQC"); }},
     // The editor without line editing asks as well, and reads on after Ctrl-D.
     {"plain lines ask before leaving too", false, false, {{"a.bin", "ABC"}}, voxa_expert_program, "a.bin",
      {{'s', " Note! Use '?' for command HELP.\n-"},
