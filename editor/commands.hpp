@@ -57,13 +57,6 @@ extern const bool expert_user;
 // finish.
 void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* out);
 
-// The text of the mark a rewrite in place leaves beside the backup until it
-// is whole: the file rewritten and its backup, as the rewrite found them.
-std::string mark_text(const sys::file_id& file, const std::string& file_leaf, const sys::file_info& backup,
-                      const std::string& backup_leaf);
-// Marks are named so, and a random tail.
-inline constexpr const char* mark_prefix = ".voxa-torn-";
-
 // The backup rule on a name: the character after the first dot becomes 7,
 // or 7 is appended (in place of the last character when the last part of
 // the name would grow past 255 bytes).

@@ -21,12 +21,15 @@
 #include "commands.hpp"
 #include "landing.hpp"
 #include "numbers.hpp"
+#include "records.hpp"
 
 namespace {
 
 // The write's texts.
 const char ask_write[] = "About to WRITE/UPDATE data in the file...  Continue Y/[N]?\n";
 const char ask_over[] = "Write over it anyway? Y/[N]\n";
+const char not_a_backup[] = "%s is not a backup of %s. \n";
+const char ask_replace[] = "Replace it anyway? Y/[N]\n";
 const char declined[] = "Update declined by user...\n";
 const char changed_since[] = "%s changed since it was loaded. \n";
 const char backing_up[] = "Please Wait... Backing up current file to %s. \n";
@@ -51,12 +54,6 @@ const char cant_sync[] = "ERROR: can't sync the folder of %s (%s): the new file 
 const char cant_remove[] = "ERROR: can't remove %s (%s)...\n";
 const char left_as_it_was[] = "the file is left as it was";
 const char old_in_backup[] = "the old one is in its backup";
-
-// A mark: its first line for whoever finds one; then, for the editor, the
-// identities of the file and of its backup as the rewrite found them, and
-// their names in the mark's folder.
-const char mark_head[] = "voxa: a rewrite in place did not finish; the backup named below holds the file named below whole.\n";
-constexpr size_t mark_most = 8192;
 
 constexpr size_t name_part_max = 255; // bytes in one part of a path
 
@@ -84,112 +81,6 @@ bool answered_yes(line_input& in, FILE* out, const char* question)
         return true;
     std::fputs(declined, out);
     return false;
-}
-
-// ---------------------------------------------------------------------------
-// Marks of rewrites in place that did not finish.
-
-struct mark {
-    std::string name;          // beside the backup
-    uint32_t owner = 0;        // who made it
-    sys::file_id file;         // the file being rewritten
-    std::string file_leaf;     // its name there
-    sys::file_info backup;     // its backup, as made
-    std::string backup_leaf;
-};
-
-} // namespace
-
-std::string mark_text(const sys::file_id& file, const std::string& file_leaf, const sys::file_info& backup,
-                      const std::string& backup_leaf)
-{
-    char numbers[256];
-    int n = std::snprintf(numbers, sizeof numbers,
-                          "%" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRId64
-                          " %" PRId64 " %" PRId64 "\n",
-                          file.device, file.index, file.birth, backup.id.device, backup.id.index, backup.id.birth,
-                          backup.size, backup.modified, backup.changed);
-    return mark_head + std::string(numbers, static_cast<size_t>(n)) + file_leaf + '\0' + backup_leaf + '\0';
-}
-
-namespace {
-
-bool parse_mark(const char* text, size_t size, mark& m)
-{
-    size_t head = sizeof mark_head - 1;
-    if (size <= head || std::memcmp(text, mark_head, head) != 0)
-        return false;
-    int used = 0;
-    if (std::sscanf(text + head,
-                    "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNd64 " %" SCNd64
-                    " %" SCNd64 "\n%n",
-                    &m.file.device, &m.file.index, &m.file.birth, &m.backup.id.device, &m.backup.id.index,
-                    &m.backup.id.birth, &m.backup.size, &m.backup.modified, &m.backup.changed, &used) != 9 ||
-        used == 0)
-        return false;
-    const char* at = text + head + used;
-    const char* end = text + size;
-    const char* file_end = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
-    if (file_end == nullptr)
-        return false;
-    const char* backup_end = static_cast<const char*>(std::memchr(file_end + 1, '\0', static_cast<size_t>(end - file_end - 1)));
-    if (backup_end == nullptr)
-        return false;
-    m.file_leaf.assign(at, file_end);
-    m.backup_leaf.assign(file_end + 1, backup_end);
-    // Names in the mark's own folder, never a path that leads elsewhere.
-    for (const std::string* leaf : {&m.file_leaf, &m.backup_leaf})
-        if (leaf->empty() || *leaf == "." || *leaf == ".." || sys::leaf_of(*leaf) != *leaf)
-            return false;
-    return true;
-}
-
-// The marks in a folder whose maker is one of `trusted` (root always is):
-// another user's cannot make the editor keep or refuse a backup.
-std::vector<mark> marks_in(const sys::folder& f, std::initializer_list<uint32_t> trusted)
-{
-    std::vector<mark> found;
-    static char text[mark_most];
-    for (const std::string& name : sys::names_in(f, mark_prefix)) {
-        sys::handle fd = sys::open_in(f, name, false);
-        if (fd == sys::no_handle)
-            continue;
-        sys::file_info made;
-        mark m;
-        int64_t n = sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, text, sizeof text - 1) : -1;
-        sys::close_file(fd);
-        text[std::max<int64_t>(n, 0)] = '\0'; // the numbers are read up to it at the most
-        bool believed = made.owner == 0 || std::find(trusted.begin(), trusted.end(), made.owner) != trusted.end();
-        if (n <= 0 || !believed || !parse_mark(text, static_cast<size_t>(n), m))
-            continue;
-        m.name = name;
-        m.owner = made.owner;
-        found.push_back(std::move(m));
-    }
-    return found;
-}
-
-// A mark is about the very file `name` stands for: the same device and
-// number, and the same birth; where the file system keeps none, the same
-// name as well, so that a file that took a torn one's number under another
-// name is not taken for it.
-bool about(const mark& m, const sys::file_id& file, const std::string& name)
-{
-    bool births = m.file.birth != 0 && file.birth != 0;
-    return m.file.device == file.device && m.file.index == file.index &&
-           (births ? m.file.birth == file.birth : m.file_leaf == sys::leaf_of(name));
-}
-
-// A mark holds only while its backup is the very file it recorded, untouched.
-bool backup_untouched(const sys::folder& f, const mark& m)
-{
-    sys::file_info now;
-    return sys::info_in(f, m.backup_leaf, now) && now.kind == sys::file_kind::regular && sys::unchanged(now, m.backup);
-}
-
-unfinished_write unfinished_from(const mark& m, const std::string& folder)
-{
-    return {true, sys::join(sys::real_path(folder), m.backup_leaf), m.backup_leaf, m.backup, m.name};
 }
 
 // ---------------------------------------------------------------------------
@@ -238,7 +129,11 @@ struct write_job {
     backup_fate fate = backup_fate::none;
     std::string backup; // the backup's name, as shown
     std::string backup_leaf;
-    bool needs_mark = false;         // a rewrite in place leaves a mark first
+    std::vector<record> records;     // those that may be about the backup, read once
+    bool records_on_files = false;   // the backup carries its record (else marks are files)
+    bool keeping = false;            // a rewrite did not finish: its backup, `kept`, is the last whole version
+    record kept;
+    bool needs_mark = false;         // a rewrite in place leaves a mark file first
     bool old_bytes_in_backup = false; // the bytes around a part come from the backup
     bool empty_first = false;        // the file itself is emptied before it is written
     int64_t source_size = 0;         // the old bytes around a part: the size of what they come from
@@ -251,6 +146,7 @@ struct write_job {
     sys::file_info backup_made;
     std::string mark_temp, mark;          // the mark, before and after it is put in place
     sys::handle mark_fd = sys::no_handle;
+    sys::handle rewritten = sys::no_handle; // the file rewritten in place, closed once its record is gone
 
     // How far it went.
     bool started = false; // the backup was announced
@@ -368,19 +264,43 @@ bool take_file(write_job& j)
     return answered_yes(j.in, j.out, ask_over);
 }
 
+// The records that may be about the backup, read once for the whole write.
+// A rewrite of this very file that did not finish is found among them from
+// what is on disk now, under the write lock: this session's, or one whose
+// writer is gone. Its backup holds the last whole version, which this
+// write keeps.
+void read_records(write_job& j)
+{
+    j.backup = backup_name(j.st.file_name);
+    j.backup_leaf = sys::leaf_of(j.backup);
+    if (j.backup.empty())
+        return;
+    j.records_on_files = sys::records_kept(j.backup_place());
+    j.records = records_about(j.backup_place(), j.backup_leaf, j.old.owner);
+    sys::file_info there;
+    if (!sys::info_in(j.backup_place(), j.backup_leaf, there))
+        return;
+    for (const record& r : j.records)
+        if (about(r, j.old.id, j.name_leaf) && believed(r, j.old.owner, j.backup_leaf, there)) {
+            j.keeping = true;
+            j.kept = r;
+            return;
+        }
+}
+
 // Whether the backup's name can take the old file: never the file itself,
 // never a folder, never a name that another user holds in a shared folder
 // (the old contents would go into that user's file), and never a backup
-// that a mark names as another file's last whole version.
+// that a record keeps as another file's last whole version. Anything else
+// there that is not a backup of this very file, where backups carry their
+// records, is replaced only when the user says so.
 bool backup_name_free(write_job& j)
 {
     const std::string& name = j.st.file_name;
-    j.backup = backup_name(name);
-    j.backup_leaf = sys::leaf_of(j.backup);
-    sys::file_info there, led_to;
-    bool held = !j.backup.empty() && sys::info_in(j.backup_place(), j.backup_leaf, there);
     if (j.backup.empty())
         return j.refuse(no_backup_name, name);
+    sys::file_info there, led_to;
+    bool held = sys::info_in(j.backup_place(), j.backup_leaf, there);
     if (held && sys::info_in(j.backup_place(), j.backup_leaf, led_to, true) && sys::same_file(led_to.id, j.old.id))
         return j.refuse(backup_is_file, j.backup);
     if (held && there.kind == sys::file_kind::folder)
@@ -395,41 +315,34 @@ bool backup_name_free(write_job& j)
     }
     if (!held)
         return true;
-    for (const mark& m : marks_in(j.backup_place(), {sys::user(), there.owner}))
-        if (m.backup_leaf == j.backup_leaf && sys::unchanged(there, m.backup) && !about(m, j.old.id, name)) {
-            std::fprintf(j.out, backup_held, j.backup.c_str(), m.file_leaf.c_str(), m.name.c_str(), name.c_str());
+    for (const record& r : j.records)
+        if (!about(r, j.old.id, j.name_leaf) && believed(r, there.owner, j.backup_leaf, there)) {
+            std::fprintf(j.out, backup_held, j.backup.c_str(), shown(r.file_leaf).c_str(), shown(r.name).c_str(),
+                         name.c_str());
             return false; // the one message that names two files
         }
-    return true;
+    if (!j.records_on_files)
+        return true; // no backup carries a record here: it is replaced as ever
+    for (const record& r : j.records)
+        if (backup_of(r, j.name_leaf, j.backup_leaf, there))
+            return true;
+    std::fprintf(j.out, not_a_backup, j.backup.c_str(), name.c_str());
+    return answered_yes(j.in, j.out, ask_replace);
 }
 
-// A rewrite of this very file that did not finish since the session loaded
-// it (another session's, killed): its backup holds the last whole version,
-// which this write keeps.
-void adopt_unfinished(write_job& j)
-{
-    if (j.st.unfinished.pending)
-        return;
-    for (const mark& m : marks_in(j.backup_place(), {sys::user(), j.old.owner}))
-        if (about(m, j.old.id, j.st.file_name) && backup_untouched(j.backup_place(), m)) {
-            j.st.unfinished = unfinished_from(m, j.name_place.path);
-            return;
-        }
-}
-
-// The kept backup, which a mark or this session's torn rewrite names, must
-// be the very file it was, untouched; for a part, the bytes around it are
-// read from it.
+// The kept backup must still be the very file its record describes; for a
+// part, the bytes around it are read from it.
 bool keep_backup(write_job& j)
 {
-    const unfinished_write& u = j.st.unfinished;
-    j.backup = u.backup;
-    j.backup_leaf = u.backup_leaf;
+    // Shown as the session was told of it, or as a path from the root.
+    const unfinished_write& told = j.st.unfinished;
+    j.backup = told.pending && told.backup_leaf == j.backup_leaf ? told.backup
+                                                                  : sys::join(sys::real_path(j.name_place.path), j.backup_leaf);
     sys::file_info now;
-    j.backup_fd = sys::open_in(j.backup_place(), u.backup_leaf, false);
+    j.backup_fd = sys::open_in(j.backup_place(), j.backup_leaf, false);
     if (j.backup_fd == sys::no_handle)
         return j.refuse(cant_open, j.backup);
-    if (!sys::info_of(j.backup_fd, now) || !sys::unchanged(now, u.backup_record) || now.links != 1)
+    if (!sys::info_of(j.backup_fd, now) || !believed(j.kept, j.old.owner, j.backup_leaf, now))
         return j.refuse(changed_refused, j.backup);
     j.backup_made = now;
     return true;
@@ -452,6 +365,7 @@ bool open_mark(write_job& j);
 bool put_mark(write_job& j);
 bool rewrite(write_job& j);
 bool remove_marks(write_job& j);
+bool close_rewritten(write_job& j);
 bool flush_folders(write_job& j);
 
 // Decides how the new file lands, what becomes of the backup, where the
@@ -467,18 +381,19 @@ bool make_plan(write_job& j)
                    remove_marks, flush_folders};
         return true;
     }
-    adopt_unfinished(j);
-    if (st.unfinished.pending ? !keep_backup(j) : !backup_name_free(j))
+    read_records(j);
+    if (j.keeping ? !keep_backup(j) : !backup_name_free(j))
         return false;
     if (!sys::may_write(j.place, j.leaf))
         return j.refuse(cant_open, name); // a file the user may not write stays as it is
     // A file with other links is rewritten in place, so that they all see
     // the new bytes; so is one whose owner the process could not give a new
-    // file. A rewrite in place leaves a mark first, unless the rewrite that
-    // tore the file left one.
+    // file. A rewrite in place is recorded before the file is touched (on
+    // the backup as it is made, or in a mark file), unless the rewrite that
+    // tore the file left its record.
     j.how = j.old.links == 1 && sys::can_give_owner(j.old) ? landing::renamed : landing::in_place;
-    bool kept = st.unfinished.pending;
-    j.needs_mark = j.how == landing::in_place && !(kept && !st.unfinished.mark.empty());
+    bool kept = j.keeping;
+    j.needs_mark = j.how == landing::in_place && !kept && !j.records_on_files;
     if (kept)
         j.fate = backup_fate::kept;
     else if (j.how == landing::renamed && j.one_place && sys::can_exchange(j.place))
@@ -513,7 +428,7 @@ bool make_plan(write_job& j)
         j.steps.push_back(announce_writing);
         if (j.needs_mark)
             j.steps.push_back(put_mark);
-        j.steps.insert(j.steps.end(), {check_still_there, rewrite, remove_marks});
+        j.steps.insert(j.steps.end(), {check_still_there, rewrite, remove_marks, close_rewritten});
         break;
     case landing::anew:
         break;
@@ -639,7 +554,10 @@ bool check_still_there(write_job& j)
 bool swap_in(write_job& j)
 {
     std::string old_at;
-    switch (sys::swap_in(j.place, j.temp, j.leaf, j.backup_place(), j.backup_leaf, j.from, j.old.mode, old_at)) {
+    // The old file, as it becomes the backup, says whose it is (should that
+    // fail, the next write asks before it replaces it).
+    std::string record = j.records_on_files ? backup_record(j.name_leaf, j.old, j.backup_leaf) : "";
+    switch (sys::swap_in(j.place, j.temp, j.leaf, j.backup_place(), j.backup_leaf, j.from, j.old.mode, record, old_at)) {
     case sys::swap_result::done:
         j.temp.clear();
         j.landed = true;
@@ -656,27 +574,51 @@ bool swap_in(write_job& j)
     return false;
 }
 
+// The record the backup carries as it is made, where backups carry theirs:
+// whose backup it is, and, before a rewrite in place, that the file is
+// being rewritten (which no other write may then take for finished).
+bool record_backup(write_job& j, sys::handle fd)
+{
+    if (!j.records_on_files)
+        return true;
+    sys::file_info made;
+    if (!sys::info_of(fd, made))
+        return false;
+    made.changed = 0; // setting the record changes it
+    if (j.how != landing::in_place)
+        return sys::write_record(fd, backup_record(j.name_leaf, made, j.backup_leaf)) || true;
+    return sys::write_record(fd, torn_record(j.old.id, j.name_leaf, made, j.backup_leaf));
+}
+
 // Copies the old file to a new file at the backup's name, with the file's
 // owner and group where the process may give them, its bits less set-id,
-// and its extended attributes; flushed before the file is touched. Whatever
-// held the name stays until the copy is whole.
+// and its extended attributes; recorded and flushed before the file is
+// touched. Whatever held the name stays until the copy is whole. The copy
+// that a rewrite in place keeps as the last whole version is writable by
+// its maker alone, so that no one else can change it or its record.
 bool copy_backup(write_job& j)
 {
     std::string temp;
     sys::handle fd = sys::new_temporary(j.backup_place(), temp);
     int64_t size = j.old.size;
-    bool whole = false;
+    uint32_t bits = j.old.mode & (j.how == landing::in_place ? 0755 : 0777);
+    bool copied = false;
     {
         progress shown(j.terminal, size);
-        whole = fd != sys::no_handle && sys::within_size_limit(size) &&
-                sys::give_attributes(fd, j.from, j.old, j.old.mode & 0777, sys::owner_rule::where_possible) &&
-                copy_bytes(j.from, 0, fd, 0, size, &shown);
+        copied = fd != sys::no_handle && sys::within_size_limit(size) &&
+                 sys::give_attributes(fd, j.from, j.old, bits, sys::owner_rule::where_possible) &&
+                 copy_bytes(j.from, 0, fd, 0, size, &shown);
     }
-    whole = whole && sys::carry_on() && sys::set_size(fd, size) && sys::flush(fd) &&
-            sys::rename_in(j.backup_place(), temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace) &&
-            sys::flush_folder(j.backup_place()) && sys::info_of(fd, j.backup_made);
+    copied = copied && sys::carry_on() && sys::set_size(fd, size);
+    bool recorded = copied && record_backup(j, fd);
+    bool whole = recorded && sys::flush(fd) &&
+                 sys::rename_in(j.backup_place(), temp, j.backup_place(), j.backup_leaf, sys::rename_how::replace) &&
+                 sys::flush_folder(j.backup_place()) && sys::info_of(fd, j.backup_made);
     if (!whole) {
-        j.fail(cant_backup, j.backup);
+        if (copied && !recorded)
+            j.fail(cant_mark, j.st.file_name);
+        else
+            j.fail(cant_backup, j.backup);
         if (fd != sys::no_handle) {
             sys::close_file(fd);
             sys::remove_in(j.backup_place(), temp);
@@ -722,7 +664,7 @@ bool open_mark(write_job& j)
 // by its prefix, and that no one can take beforehand.
 bool put_mark(write_job& j)
 {
-    std::string text = mark_text(j.old.id, j.name_leaf, j.backup_made, j.backup_leaf);
+    std::string text = torn_record(j.old.id, j.name_leaf, j.backup_made, j.backup_leaf);
     size_t put = 0;
     bool made = sys::set_bits(j.mark_fd, 0400 | (j.old.mode & 0044)) &&
                 sys::write_at(j.mark_fd, text.data(), text.size(), 0, put) && sys::flush(j.mark_fd) &&
@@ -742,28 +684,39 @@ bool put_mark(write_job& j)
 }
 
 // Rewrites the file itself, which the lock holds: every link to it sees the
-// new bytes.
+// new bytes. It stays open until the record of its rewrite is gone: where
+// the lock is the system's lock of a whole file (fcntl), closing any of
+// the file's descriptors lets it go, and no other write may act between.
 bool rewrite(write_job& j)
 {
-    sys::handle to = sys::open_in(j.place, j.leaf, true);
+    j.rewritten = sys::open_in(j.place, j.leaf, true);
     sys::file_info info;
-    if (to == sys::no_handle || !sys::info_of(to, info) || !sys::same_file(info.id, j.old.id)) {
-        if (to != sys::no_handle)
-            sys::close_file(to);
+    if (j.rewritten == sys::no_handle || !sys::info_of(j.rewritten, info) || !sys::same_file(info.id, j.old.id))
         return j.refuse(cant_open, j.st.file_name);
-    }
-    bool ok = write_bytes(j, to);
-    if (!sys::close_file(to) && ok)
-        ok = j.fail(cant_write, j.st.file_name);
-    j.landed = ok;
-    return ok;
+    j.landed = write_bytes(j, j.rewritten);
+    return j.landed;
 }
 
-// The file is whole: the marks of its rewrite go.
+bool close_rewritten(write_job& j)
+{
+    return sys::close_file(std::exchange(j.rewritten, sys::no_handle)) || j.fail(cant_write, j.st.file_name);
+}
+
+// The file is whole: the record of its rewrite goes, while the lock is
+// held. A mark file is removed; a record on the backup goes back to saying
+// only whose backup it is.
 bool remove_marks(write_job& j)
 {
-    for (const std::string* mark : {&j.mark, &j.st.unfinished.mark}) {
-        if (mark->empty() || (mark == &j.st.unfinished.mark && *mark == j.mark))
+    if (j.records_on_files && (j.keeping || j.how == landing::in_place)) {
+        sys::file_info backup;
+        bool said = sys::info_of(j.backup_fd, backup) &&
+                    sys::write_record(j.backup_fd, backup_record(j.name_leaf, backup, j.backup_leaf)) &&
+                    sys::flush(j.backup_fd);
+        return said || j.fail(cant_remove, "the record on " + j.backup);
+    }
+    std::string kept_mark = j.keeping && j.kept.mark ? j.kept.name : "";
+    for (const std::string* mark : {&j.mark, &kept_mark}) {
+        if (mark->empty())
             continue;
         if (!sys::remove_in(j.backup_place(), *mark) || !sys::flush_folder(j.backup_place()))
             return j.fail(cant_remove, *mark);
@@ -824,15 +777,15 @@ void settle(write_job& j)
         st.unfinished = {};
         st.unsaved = false;
     } else if (j.touched) {
-        // Torn: its backup holds the last whole version, and the mark says so.
+        // Torn: its backup holds the last whole version, and its record says so.
         if (!st.unfinished.pending)
             st.unfinished = {true, j.backup, j.backup_leaf, j.backup_made, j.mark};
         if (sys::info_of(j.from, now))
             st.on_disk.file = now;
-    } else if (!j.mark.empty() && !sys::remove_in(j.backup_place(), j.mark)) {
-        j.fail(cant_remove, j.mark); // untouched: the mark made for this write goes
+    } else if (j.how == landing::in_place && !j.keeping && (!j.mark.empty() || j.backup_fd != sys::no_handle)) {
+        remove_marks(j); // untouched: the record made for this write goes
     }
-    for (sys::handle fd : {j.from, j.temp_fd, j.backup_fd, j.mark_fd})
+    for (sys::handle fd : {j.rewritten, j.from, j.temp_fd, j.backup_fd, j.mark_fd})
         if (fd != sys::no_handle)
             sys::close_file(fd);
     for (auto [left, f] : {std::pair{&j.temp, &j.place}, std::pair{&j.mark_temp, &j.name_place}})
@@ -840,6 +793,30 @@ void settle(write_job& j)
             j.fail(cant_remove, *left);
     sys::close_folder(j.place);
     sys::close_folder(j.name_place);
+}
+
+// A record of a rewrite of this very file that did not finish, believed,
+// whose writer is gone: the user is told that the backup holds the last
+// whole version (a write still going is not told of). One that claims the
+// file's number but is not believed is set aside.
+void tell_unfinished(editor_state& st, const sys::folder& place, const sys::folder& name_place,
+                     const sys::file_info& info, FILE* out)
+{
+    std::string backup_leaf = sys::leaf_of(backup_name(st.file_name));
+    std::string leaf = sys::leaf_of(st.file_name);
+    sys::file_info backup;
+    bool held = !backup_leaf.empty() && sys::info_in(name_place, backup_leaf, backup);
+    for (const record& r : records_about(name_place, backup_leaf, info.owner)) {
+        if (!r.torn || r.file.index != info.id.index)
+            continue;
+        if (!about(r, info.id, leaf) || !held || !believed(r, info.owner, backup_leaf, backup)) {
+            std::fprintf(out, mark_set_aside, shown(r.name).c_str(), shown(r.file_leaf).c_str(), st.file_name.c_str());
+        } else if (!st.unfinished.pending && !being_written(place, sys::leaf_of(sys::real_path(st.file_name)))) {
+            std::string shown_backup = sys::join(sys::real_path(name_place.path), backup_leaf);
+            st.unfinished = {true, shown_backup, backup_leaf, backup, r.mark ? r.name : ""};
+            std::fprintf(out, unfinished_found, st.file_name.c_str(), shown_backup.c_str());
+        }
+    }
 }
 
 // Why the file as it stands cannot take the data back, asked or not;
@@ -906,20 +883,7 @@ void remember_loaded_file(editor_state& st, const sys::file_info& info, FILE* ou
         return;
     }
     st.on_disk.name_folder = there.id;
-    // A mark beside the backup that this file's owner, this user or root
-    // made, about this very file, whose backup is untouched since: the
-    // rewrite it tells of did not finish. One that claims the file's number
-    // but matches neither the file nor its backup is set aside.
-    for (const mark& m : marks_in(name_place, {info.owner, sys::user()})) {
-        if (m.file.device != info.id.device || m.file.index != info.id.index)
-            continue;
-        if (about(m, info.id, st.file_name) && backup_untouched(name_place, m) && !st.unfinished.pending) {
-            st.unfinished = unfinished_from(m, name_folder);
-            std::fprintf(out, unfinished_found, st.file_name.c_str(), st.unfinished.backup.c_str());
-        } else if (!st.unfinished.pending || st.unfinished.mark != m.name) {
-            std::fprintf(out, mark_set_aside, m.name.c_str(), m.file_leaf.c_str(), st.file_name.c_str());
-        }
-    }
+    tell_unfinished(st, place, name_place, info, out);
     sys::close_folder(place);
     sys::close_folder(name_place);
 }

@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "commands.hpp"
+#include "records.hpp"
 #include "scratch.hpp"
 
 namespace {
@@ -315,12 +316,37 @@ void check_folder(std::string_view mark = {})
     CHECK(entries == 2, "a file was left in sub");
 }
 
-// A mark as a rewrite in place leaves it: made by this user, read-only.
-void plant(const char* name, const std::string& text)
+// Whether the scratch folder's files carry records (else a rewrite's
+// record is a mark file of its own).
+bool records_on_files()
 {
-    scratch::remove_all(name);
-    put_file(name, 0, text);
-    chmod(name, 0444);
+    sys::folder here;
+    bool kept = sys::open_folder(".", here) && sys::records_kept(here);
+    sys::close_folder(here);
+    return kept;
+}
+
+// A record of a torn rewrite whose last whole version is `backup`, left as
+// a rewrite in place leaves it: on the backup, or in a mark made by this
+// user, read-only.
+void plant(const char* mark, const std::string& backup, sys::file_id file, const char* file_leaf)
+{
+    sys::file_info kept;
+    if (!sys::info_of_name(backup, kept, false))
+        return;
+    bool on_files = records_on_files();
+    if (on_files)
+        kept.changed = 0; // setting the record changes it
+    std::string text = torn_record(file, file_leaf, kept, sys::leaf_of(backup));
+    if (on_files) {
+        int fd = open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        CHECK(fd >= 0 && sys::write_record(fd, text), "cannot record %s", backup.c_str());
+        close(fd);
+        return;
+    }
+    scratch::remove_all(mark);
+    put_file(mark, 0, text);
+    chmod(mark, 0444);
 }
 
 // ---------------------------------------------------------------------------
@@ -401,25 +427,25 @@ struct session {
             symlink("s.bin", file.c_str());
             break;
         case 'm': {
-            sys::file_info now, kept;
+            sys::file_info now;
             if (!sys::info_of_name(file, now) || now.id.birth == 0)
                 break; // no birth to tell the files apart
             sys::file_id earlier = now.id;
             earlier.birth -= 1;
-            sys::info_of_name(backup, kept);
-            plant(stale_mark, mark_text(earlier, "old.bin", kept, sys::leaf_of(backup)));
+            plant(stale_mark, backup, earlier, "old.bin");
             break;
         }
         case 'c': {
-            sys::file_info cin, kept;
+            sys::file_info cin;
             struct stat there {};
             if (sys::folder_of(backup) != "." || (lstat(backup.c_str(), &there) == 0 && !S_ISREG(there.st_mode)))
                 break;
             put_file("a.cin", 0, "a.cin, torn");
             scratch::remove_all(backup);
             put_file(backup.c_str(), 0, cin_whole);
-            if (sys::info_of_name("a.cin", cin) && sys::info_of_name(backup, kept)) {
-                plant(cin_mark, mark_text(cin.id, "a.cin", kept, backup));
+            chmod(backup.c_str(), 0644); // writable by its maker alone, as a kept backup is
+            if (sys::info_of_name("a.cin", cin)) {
+                plant(cin_mark, backup, cin.id, "a.cin");
                 kept_for_cin = backup;
             }
             break;

@@ -21,6 +21,10 @@ namespace sys::posix {
 
 namespace {
 
+// The extended attribute that holds a write's record.
+constexpr char record_name[] = "user.voxa";
+constexpr size_t record_most = 4096;
+
 int64_t nanoseconds(const statx_timestamp& t)
 {
     return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
@@ -83,19 +87,22 @@ bool exchange_supported(int folder)
 }
 
 // The two names are exchanged, and the old file, now at `leaf`, is renamed
-// to the backup's, its set-id bits cleared. At no moment is the file
-// missing, nor the backup another name of it.
+// to the backup's, its set-id bits cleared and its record set. At no moment
+// is the file missing, nor the backup another name of it.
 swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
-                       int old, uint32_t bits, std::string& old_at)
+                       int old, uint32_t bits, const std::string& record, std::string& old_at)
 {
     if (renameat2(folder, leaf, folder, target, RENAME_EXCHANGE) != 0)
         return failed(), swap_result::nothing_changed;
     bool set_id = (bits & set_id_bits) != 0;
+    bool recorded = !record.empty() && set_record(old, record);
     if ((!set_id || fchmod(old, bits & ~set_id_bits) == 0) && renameat(folder, leaf, backup_folder, backup_leaf) == 0)
         return swap_result::done;
     failed();
     int why = errno;
     // Back as it was: the old file in its place, the new one at `leaf`.
+    if (recorded)
+        set_record(old, "");
     if (set_id)
         fchmod(old, bits);
     bool back = renameat2(folder, leaf, folder, target, RENAME_EXCHANGE) == 0;
@@ -142,6 +149,8 @@ bool copy_attributes(int from, int to)
     if (listed < 0)
         return errno == ENOTSUP; // a file system without them
     for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        if (std::strcmp(name, record_name) == 0)
+            continue; // a record is about the file it was set on
         ssize_t size = fgetxattr(from, name, value, sizeof value);
         if (size < 0 && errno == ENODATA)
             continue; // removed since it was listed
@@ -156,6 +165,29 @@ bool copy_attributes(int from, int to)
             return false;
     }
     return true;
+}
+
+bool records_supported(int fd)
+{
+    char none;
+    return fgetxattr(fd, record_name, &none, 0) >= 0 || (errno != ENOTSUP && errno != ENOSYS);
+}
+
+bool get_record(int fd, std::string& text)
+{
+    char value[record_most];
+    ssize_t size = fgetxattr(fd, record_name, value, sizeof value);
+    if (size < 0)
+        return false;
+    text.assign(value, static_cast<size_t>(size));
+    return true;
+}
+
+bool set_record(int fd, const std::string& text)
+{
+    if (text.empty())
+        return fremovexattr(fd, record_name) == 0 || errno == ENODATA;
+    return fsetxattr(fd, record_name, text.data(), text.size(), 0) == 0;
 }
 
 int lock(int fd, bool wait)

@@ -170,7 +170,9 @@ std::vector<std::string> names_in(const folder& f, std::string_view prefix);
 bool can_exchange(const folder& f);
 // Puts the new file `leaf` in the place of `target`, the old one (open as
 // `old`, with `bits`) taking the name `backup_leaf` in `backup_place`; the
-// backup never keeps set-id bits. What became of the names:
+// backup never keeps set-id bits, and takes the name with `record` set on
+// it, where records are kept (a record that cannot be set is left out).
+// What became of the names:
 enum class swap_result {
     done,
     nothing_changed, // the reason kept
@@ -178,7 +180,8 @@ enum class swap_result {
     old_left         // the old file could not be put back: it is at `old_at`, in `f`
 };
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
-                    const std::string& backup_leaf, handle old, uint32_t bits, std::string& old_at);
+                    const std::string& backup_leaf, handle old, uint32_t bits, const std::string& record,
+                    std::string& old_at);
 // Whether this process may put a file of its own at a name of the folder:
 // not when the folder takes no new name (the reason kept), nor when another
 // user's file holds the name where each user may remove only their own.
@@ -186,6 +189,21 @@ enum class replace_right { may, folder_refuses, held_by_other };
 replace_right may_replace(const folder& f, const std::string& leaf);
 // Whether the user may open the file for writing.
 bool may_write(const folder& f, const std::string& leaf);
+
+// ---------------------------------------------------------------------------
+// A write's record on a file: a short text that travels with the file
+// through its renames and costs no read of the folder (an extended
+// attribute), where the file system keeps such things. A record can be
+// set by whoever may write the file.
+
+// Whether the files of the folder can carry records.
+bool records_kept(const folder& f);
+// The record on the regular file `leaf` of the folder, a link not
+// followed, and the file as it was read: false when there is none
+// (not_found) or it cannot be read.
+bool read_record(const folder& f, const std::string& leaf, std::string& text, file_info& info);
+// Sets the record of an open file; an empty text removes it.
+bool write_record(handle file, const std::string& text);
 
 // ---------------------------------------------------------------------------
 // The write lock, which every write of the editor takes on the file.

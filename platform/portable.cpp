@@ -12,7 +12,8 @@
 //   - a copy is made by reading and writing, with nothing shared;
 //   - a file's birth, where the system keeps it (st_birthtim), tells a new
 //     file from an old one that had its number; elsewhere it cannot;
-//   - no extended attributes are copied;
+//   - no extended attributes are copied, and a write keeps no records on
+//     files (its marks are files of their own);
 //   - the write lock is flock() where the system has it, else a lock of the
 //     whole file by fcntl(), which the system drops when any descriptor of
 //     the file is closed (a rewrite in place closes its own at its end);
@@ -75,7 +76,7 @@ bool exchange_supported(int folder)
 }
 
 swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
-                       int old, uint32_t bits, std::string& old_at)
+                       int old, uint32_t bits, const std::string&, std::string& old_at)
 {
     std::string second;
     for (int tries = 0; tries < 100; ++tries) {
@@ -120,6 +121,24 @@ bool share(int, int64_t, int, int64_t, int64_t, bool& can_share)
 bool copy_attributes(int, int)
 {
     return true;
+}
+
+// No records: POSIX has no extended attributes.
+bool records_supported(int)
+{
+    return false;
+}
+
+bool get_record(int, std::string&)
+{
+    errno = ENOTSUP;
+    return false;
+}
+
+bool set_record(int, const std::string&)
+{
+    errno = ENOTSUP;
+    return false;
 }
 
 int lock(int fd, bool wait)

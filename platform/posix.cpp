@@ -383,16 +383,41 @@ std::vector<std::string> names_in(const folder& f, std::string_view prefix)
     return names;
 }
 
+bool records_kept(const folder& f)
+{
+    return posix::records_supported(fd_of(f.h));
+}
+
+bool read_record(const folder& f, const std::string& leaf, std::string& text, file_info& info)
+{
+    handle h = open_regular(f, leaf, O_RDONLY);
+    if (h == no_handle)
+        return false;
+    bool got = posix::get_record(fd_of(h), text) && posix::stat_file(fd_of(h), nullptr, info, false);
+    if (!got && errno == short_code)
+        fail(failure::not_found);
+    else if (!got)
+        posix::failed();
+    close(fd_of(h));
+    return got;
+}
+
+bool write_record(handle file, const std::string& text)
+{
+    return posix::set_record(fd_of(file), text) || posix::failed();
+}
+
 bool can_exchange(const folder& f)
 {
     return posix::exchange_supported(fd_of(f.h));
 }
 
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
-                    const std::string& backup_leaf, handle old, uint32_t bits, std::string& old_at)
+                    const std::string& backup_leaf, handle old, uint32_t bits, const std::string& record,
+                    std::string& old_at)
 {
     return posix::swap_names(fd_of(f.h), leaf.c_str(), target.c_str(), fd_of(backup_place.h), backup_leaf.c_str(),
-                             fd_of(old), bits, old_at);
+                             fd_of(old), bits, record, old_at);
 }
 
 replace_right may_replace(const folder& f, const std::string& leaf)

@@ -25,14 +25,20 @@ int rename_keeping(int from, const char* a, int to, const char* b);
 int link_then_unlink(int from, const char* a, int to, const char* b);
 bool exchange_supported(int folder);
 swap_result swap_names(int folder, const char* leaf, const char* target, int backup_folder, const char* backup_leaf,
-                       int old, uint32_t bits, std::string& old_at);
+                       int old, uint32_t bits, const std::string& record, std::string& old_at);
 
 // Copies in the kernel: the bytes copied, 0 when `from` ended first, -1 on
 // a fault, -2 where the kernel cannot copy between these two files.
 int64_t system_copy(int from, int64_t at, int to, int64_t to_at, int64_t n);
 bool share(int from, int64_t at, int to, int64_t to_at, int64_t n, bool& can_share);
-// Copies the extended attributes of `from` to `to`.
+// Copies the extended attributes of `from` to `to`, but a write's record.
 bool copy_attributes(int from, int to);
+// A write's record (platform.hpp): whether the file system of `fd` keeps
+// them; the record of `fd` (false, errno ENODATA, when there is none); set
+// or removed (an empty text).
+bool records_supported(int fd);
+bool get_record(int fd, std::string& text);
+bool set_record(int fd, const std::string& text);
 
 // The write lock: 0, or -1 with errno (EWOULDBLOCK while another holds it).
 int lock(int fd, bool wait);

@@ -537,13 +537,30 @@ std::vector<std::string> names_in(const folder& f, std::string_view prefix)
     return names;
 }
 
+// No records on files: NTFS's alternate streams could hold one, but wine,
+// where this build is tested, has none; a write's marks are files of their own.
+bool records_kept(const folder&)
+{
+    return false;
+}
+
+bool read_record(const folder&, const std::string&, std::string&, file_info&)
+{
+    return fail(failure::not_found);
+}
+
+bool write_record(handle, const std::string&)
+{
+    return fail(failure::other);
+}
+
 bool can_exchange(const folder&)
 {
     return true;
 }
 
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
-                    const std::string& backup_leaf, handle, uint32_t, std::string& old_at)
+                    const std::string& backup_leaf, handle, uint32_t, const std::string&, std::string& old_at)
 {
     std::wstring replaced = long_name(join(f.path, target)), replacement = long_name(join(f.path, leaf));
     if (ReplaceFileW(replaced.c_str(), replacement.c_str(), long_name(join(backup_place.path, backup_leaf)).c_str(),

@@ -37,8 +37,7 @@ TEST(Write, AnswersThatGoAhead)
 {
     const std::string old = bytes({0x41, 0xff, 0x00, 0xff});
     for (std::string answer : {"y", "yes", "Y", "Yes please"}) {
-        auto r = run_with({{"a.bin", old}, {"a.7in", "an older backup"}}, voxa_program(), {"a.bin"},
-                          "e 0 5a\nw\n" + answer + "\nq\n");
+        auto r = run_with({{"a.bin", old}}, voxa_program(), {"a.bin"}, "e 0 5a\nw\n" + answer + "\nq\n");
         EXPECT_EQ(r.out, banner("a.bin", 4) + "--" + question + written("a.bin", "a.7in") + "-") << answer;
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.files.at("a.bin"), bytes({0x5a, 0xff, 0x00, 0xff})) << answer;
@@ -68,6 +67,66 @@ TEST(Write, AnswersThatDecline)
                              declined + "-");
     EXPECT_EQ(again.files.at("a.bin"), "ZBC");
     EXPECT_EQ(again.files.at("a.7in"), "ABC");
+}
+
+// A file at the backup's name is replaced without a word only when it is a
+// backup that a write made of this very file, untouched since; anything
+// else there only when the user says so (where backups carry records).
+TEST(Write, WhatHoldsTheBackupsNameIsReplacedOnlyWhenItIsThisFilesBackupOrTheUserSaysSo)
+{
+    bool asks = build_has("records");
+    auto not_a_backup = [asks](const std::string& backup, const std::string& file) {
+        return asks ? backup + " is not a backup of " + file + ". \nReplace it anyway? Y/[N]\n" : "";
+    };
+    const std::string ask = not_a_backup("a.7in", "a.bin");
+    // The answer to the second question, which a build that keeps no
+    // records takes as a command line that does nothing.
+    for (std::string answer : {"y\n", "n\n", ""}) {
+        SCOPED_TRACE(answer);
+        bool kept = asks && answer != "y\n";
+        auto r = run_with({{"a.bin", "ABC"}, {"a.7in", "fw 1.7"}}, voxa_program(), {"a.bin"}, "e 0 5a\nw\ny\n" + answer);
+        EXPECT_EQ(r.out, banner("a.bin", 3) + "--" + question + ask + (kept ? declined : written("a.bin", "a.7in")) +
+                             "-" + (!asks && !answer.empty() ? "-" : ""));
+        EXPECT_EQ(r.status, kept ? 1 : 0);
+        EXPECT_EQ(r.files.at("a.bin"), kept ? "ABC" : "ZBC");
+        EXPECT_EQ(r.files.at("a.7in"), kept ? "fw 1.7" : "ABC");
+    }
+    // The session's second write replaces the backup its first made.
+    auto twice = run_with({{"a.bin", "ABC"}, {"a.7in", "fw 1.7"}}, voxa_program(), {"a.bin"},
+                          asks ? "e 0 5a\nw\ny\ny\ne 1 59\nw\ny\n" : "e 0 5a\nw\ny\ne 1 59\nw\ny\n");
+    EXPECT_EQ(twice.out, banner("a.bin", 3) + "--" + question + ask + written("a.bin", "a.7in") + "--" + question +
+                             written("a.bin", "a.7in") + "-");
+    EXPECT_EQ(twice.files.at("a.bin"), "ZYC");
+    EXPECT_EQ(twice.files.at("a.7in"), "ZBC");
+
+    // A later session replaces the backup an earlier one made; the backup
+    // of data.gz is not one of data.xz, whose rule gives the same name.
+    temp_dir dir;
+    dir.write("data.gz", "gz");
+    dir.write("data.xz", "xz");
+    for (const char* file : {"data.gz", "data.gz", "data.xz"}) {
+        SCOPED_TRACE(file);
+        bool other = std::string(file) == "data.xz";
+        auto r = run_in(dir, voxa_program(), {file}, other && asks ? "e 0 5a\nw\ny\ny\nq\n" : "e 0 5a\nw\ny\nq\n");
+        EXPECT_EQ(r.out, banner(file, 2) + "--" + question + (other ? not_a_backup("data.7z", file) : "") +
+                             written(file, "data.7z") + "-");
+    }
+    EXPECT_EQ(dir.read("data.7z"), "xz");
+
+    // When the file also changed since it was loaded, that question comes first.
+    temp_dir both;
+    both.write("a.bin", "ABC");
+    both.write("a.7in", "fw 1.7");
+    running session(both, voxa_program(), {"a.bin"});
+    ASSERT_TRUE(session.wait_for(banner("a.bin", 3) + "-"));
+    both.write("a.bin", "ABCD");
+    session.send("e 0 5a\nw\ny\ny\ny\nq\n");
+    auto asked = session.finish();
+    EXPECT_EQ(asked.out, banner("a.bin", 3) + "--" + question + "a.bin changed since it was loaded. \n" +
+                             "Write over it anyway? Y/[N]\n" + ask + written("a.bin", "a.7in") + "-" +
+                             (asks ? "" : "-"));
+    EXPECT_EQ(both.read("a.bin"), "ZBC");
+    EXPECT_EQ(both.read("a.7in"), "ABCD");
 }
 
 TEST(Write, TheExpertBuildAsksNothing)
