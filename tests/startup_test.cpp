@@ -46,18 +46,18 @@ TEST(StartUp, AsksForTheNameWithoutArguments)
     // the input, belong to the line end; a CR anywhere else is the line's.
     temp_dir dir;
     fs::create_directory(dir.path / "sub");
-    dir.write("donn\xc3\xa9es.bin", "ABC");
+    dir.write("donn\xc3\xa9" "es.bin", "ABC");
     dir.write("sub/f.bin", "XY");
-    auto crlf = run_in(dir, voxa_program(), {}, "donn\xc3\xa9es.bin\r\ni 3 sub/f.bin\r\nv\r\r\nh\r\nw\r\ny\r\nq\r");
-    EXPECT_EQ(crlf.out, "\nEnter Filename to VOXA....\n" + banner("donn\xc3\xa9es.bin", 3) +
+    auto crlf = run_in(dir, voxa_program(), {}, "donn\xc3\xa9" "es.bin\r\ni 3 sub/f.bin\r\nv\r\r\nh\r\nw\r\ny\r\nq\r");
+    EXPECT_EQ(crlf.out, "\nEnter Filename to VOXA....\n" + banner("donn\xc3\xa9" "es.bin", 3) +
                             "-fileName=sub/f.bin, filesize=2, data_count=3, offset=3\n"
                             "data_count = 5\n"
                             "Please Wait... Loading sub/f.bin into memory at 3 \n"
                             " 2 Bytes Loaded into memory. \n"
                             "-Version 2.10 (C)\n-1: v\r\n-" + question +
-                            written("donn\xc3\xa9es.bin", "donn\xc3\xa9es.7in") + "-");
+                            written("donn\xc3\xa9" "es.bin", "donn\xc3\xa9" "es.7in") + "-");
     EXPECT_EQ(crlf.status, 0);
-    EXPECT_EQ(dir.read("donn\xc3\xa9es.bin"), "ABCXY");
+    EXPECT_EQ(dir.read("donn\xc3\xa9" "es.bin"), "ABCXY");
 }
 
 TEST(StartUp, AFileThatCannotBeOpenedEndsWithStatusOne)
