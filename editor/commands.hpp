@@ -15,8 +15,10 @@
 bool start_up(editor_state& st, int argc, char** argv, line_input& in, FILE* out);
 
 // The ways a file is read into edit_buffer at cursor: the start-up load
-// stores a 0xff for the end of the file; the loads of i and o store nothing
-// for it and read at most `most` bytes (all of the file when negative).
+// passes the bytes before startbyte and stores a 0xff for the end of the
+// file; the loads of i and o store their file from its first byte,
+// whatever startbyte is, store nothing for its end, and read at most `most`
+// bytes (all of the file when negative).
 enum class load_mode { startup, file };
 // How a load ended: at the end of the file (or after `most` bytes), at the
 // buffer's last slot or the last position a counter holds, or on a read

@@ -57,8 +57,12 @@ namespace {
 constexpr char hex_digits[] = "0123456789abcdef";
 
 // "0000:" and the label, in lower-case hexadecimal, at least four digits.
-char* put_label(char* at, uint32_t label)
+// A label below 0 (a negative startbyte, or f before the data's 75th
+// byte) shows as its 32 bits; one past them, in all its digits.
+char* put_label(char* at, int64_t counter)
 {
+    uint64_t label = counter < 0 && counter >= INT32_MIN ? uint64_t{static_cast<uint32_t>(counter)}
+                                                          : static_cast<uint64_t>(counter);
     std::memcpy(at, "0000:", 5);
     int digits = std::max(4, static_cast<int>(std::bit_width(label) + 3) / 4);
     char* end = at + 5 + digits;
@@ -90,10 +94,10 @@ constexpr byte_forms make_forms()
 
 constexpr byte_forms forms = make_forms();
 
-// The longest line: "0000:", eight digits, 16 positions and the dash, three
+// The longest line: "0000:", sixteen digits, 16 positions and the dash, three
 // blanks, the column and the line end. Each position's spare byte is
 // written over by what follows it.
-constexpr int line_most = 5 + 8 + 16 * 3 + 2 + 3 + 16 + 1;
+constexpr int line_most = 5 + 16 + 16 * 3 + 2 + 3 + 16 + 1;
 constexpr int lines_most = 10;
 
 // One line of 16 bytes from cursor, formatted at `at`; returns its end.
@@ -101,7 +105,7 @@ constexpr int lines_most = 10;
 // edit_buffer are shown as blanks and never read.
 char* dump_line(editor_state& st, const char* shown, char* at, bool& past_data)
 {
-    at = put_label(at, static_cast<uint32_t>(st.addr_counter));
+    at = put_label(at, st.addr_counter);
     char* column = at + 16 * 3 + 2 + 3;
     if (st.cursor >= 0 && st.cursor <= buffer_limit - 15) {
         // The whole line lies inside edit_buffer.
@@ -125,7 +129,7 @@ char* dump_line(editor_state& st, const char* shown, char* at, bool& past_data)
             column[i] = inside ? shown[byte] : ' ';
         }
     }
-    st.addr_counter = wrap_add(st.addr_counter, 16);
+    st.addr_counter = wrap_add(st.addr_counter, int64_t{16});
     std::memcpy(at + 24, " -", 2);
     std::memcpy(at + 50, "   ", 3);
     column[16] = '\n';

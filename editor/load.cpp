@@ -1,6 +1,7 @@
 // Loading a file into edit_buffer: the start-up load, and the loop it shares
 // with the insert and overlay commands.
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -158,10 +159,10 @@ load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mod
     load_result result;
     for (;;) {
         // The last slot of edit_buffer is filled, or the next read would
-        // count past the last position a 32-bit counter can hold.
-        if (st.cursor > buffer_limit || st.addr_counter == INT32_MAX) {
-            std::fprintf(out, "Read %ld to %ld bytes, use 'startbyte' option to chg starting byte. \n",
-                         long{st.startbyte}, long{wrap_add(st.addr_counter, -1)});
+        // count past the last position the counter can hold.
+        if (st.cursor > buffer_limit || st.addr_counter == INT64_MAX) {
+            std::fprintf(out, "Read %" PRId64 " to %" PRId64 " bytes, use 'startbyte' option to chg starting byte. \n",
+                         st.startbyte, wrap_add(st.addr_counter, int64_t{-1}));
             result.end = load_end::limit;
             return result;
         }
@@ -169,10 +170,11 @@ load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mod
         // or all store, are taken in one go with the same counts.
         int64_t left = most >= 0 ? most - result.taken : INT64_MAX;
         int64_t done = 0;
-        if (left > 0 && int64_t{st.addr_counter} + 1 < st.startbyte) {
-            done = file.skip(std::min(left, int64_t{st.startbyte} - 1 - st.addr_counter));
+        if (left > 0 && mode == load_mode::startup && st.addr_counter < st.startbyte - 1) {
+            done = file.skip(std::min(left, st.startbyte - 1 - st.addr_counter));
         } else if (left > 0) {
-            int64_t room = std::min<int64_t>(int64_t{buffer_limit} + 1 - st.cursor, INT32_MAX - int64_t{st.addr_counter});
+            int64_t counts_left = st.addr_counter < 0 ? INT64_MAX : INT64_MAX - st.addr_counter;
+            int64_t room = std::min<int64_t>(int64_t{buffer_limit} + 1 - st.cursor, counts_left);
             auto at = static_cast<size_t>(st.cursor);
             bool hole = false;
             done = file.next_run(std::min(left, room), hole);
@@ -183,15 +185,15 @@ load_result load_loop(editor_state& st, sys::handle fd, FILE* out, load_mode mod
             st.cursor += static_cast<int32_t>(done);
         }
         if (done > 0) {
-            // Never past startbyte - 1 or 2147483647, however far below 0
-            // the count began.
-            st.addr_counter = static_cast<int32_t>(int64_t{st.addr_counter} + done);
+            // Never past startbyte - 1 or the largest position, however far
+            // below 0 the count began.
+            st.addr_counter += done;
             result.taken += done;
             continue;
         }
         // The read that meets the end of the file, or the one past `most`:
         // counted, and stored only by the start-up load, as the byte 0xff.
-        st.addr_counter = wrap_add(st.addr_counter, 1);
+        st.addr_counter = wrap_add(st.addr_counter, int64_t{1});
         if (mode == load_mode::startup && st.addr_counter >= st.startbyte)
             st.edit_buffer[static_cast<size_t>(st.cursor++)] = 0xff;
         result.end = file.failed ? load_end::read_error : load_end::done;

@@ -61,16 +61,13 @@ int32_t count_number(const char* text)
     return unsigned_number(text, 10);
 }
 
-int32_t startbyte_number(const char* p)
+int64_t startbyte_number(const char* p)
 {
     bool negative = take_sign(p);
     int64_t value = 0;
-    for (; digit_value(*p) < 10; ++p) {
-        value = value * 10 + digit_value(*p);
-        if (value > int64_t{INT32_MAX} + 1)
-            value = int64_t{INT32_MAX} + 1;
-    }
+    for (; digit_value(*p) < 10; ++p)
+        value = value > (INT64_MAX - digit_value(*p)) / 10 ? INT64_MAX : value * 10 + digit_value(*p);
     if (negative)
-        return static_cast<int32_t>(-value);
-    return static_cast<int32_t>(value > INT32_MAX ? INT32_MAX : value);
+        return value > -int64_t{INT32_MIN} ? INT32_MIN : -value;
+    return value;
 }

@@ -100,9 +100,9 @@ struct editor_state {
     byte_store edit_buffer;   // the data, the end slot at data_count, old bytes
     int32_t data_count = 0;   // valid data bytes
     int32_t cursor = 0;       // next byte the dump shows; a load's store index
-    int32_t addr_counter = 0; // label of the dump; counts a load's reads
+    int64_t addr_counter = 0; // label of the dump; counts a load's reads (a file position)
     bool at_terminal = false; // the dump's column is for a person at a terminal
-    int32_t startbyte = 0;    // 1-based first byte of the file loaded
+    int64_t startbyte = 0;    // 1-based first byte of the file loaded
     loaded_window window;
     file_record on_disk;
     unfinished_write unfinished;

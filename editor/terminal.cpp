@@ -2,9 +2,12 @@
 // U and W, the recall of earlier command lines with the arrows and Ctrl-R,
 // and Tab to complete a file name. Only the build that runs at a terminal
 // has it.
+#include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <histedit.h>
+#include <langinfo.h>
 #include <string>
 
 #include "input.hpp"
@@ -109,10 +112,32 @@ unsigned char complete_file_name(EditLine* el, int key)
     return done;
 }
 
+// The library reads characters in the terminal's own character set, which
+// the locale names, and drops bytes that set does not know. Every byte
+// typed reaches the line in UTF-8 (the terminals of today), or where each
+// byte is a character of its own; in the C locale, whose characters are
+// ASCII alone, the library would drop every other byte.
+bool every_byte_reaches_the_line()
+{
+    std::setlocale(LC_CTYPE, "");
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0)
+        return true;
+    for (int byte = 0x80; byte <= 0xff; ++byte) {
+        char c = static_cast<char>(byte);
+        wchar_t w = 0;
+        std::mbstate_t state{};
+        if (std::mbrtowc(&w, &c, 1, &state) > 1)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void start_line_editing(line_input& in)
 {
+    if (!every_byte_reaches_the_line())
+        return; // plain lines, then, which take every byte as it comes
     editor = el_init("voxa", stdin, stdout, stderr);
     recall = history_init();
     if (editor == nullptr || recall == nullptr)

@@ -64,7 +64,7 @@ TEST(OverlayFile, WithAndWithoutACount)
     std::map<std::string, std::string> files{{"a.bin", "abcdefghijkl"}, {"g.bin", "0123456789"}};
     // Four bytes stored, five reads: the dump goes on at index 4, labelled 5.
     auto r = run_with(files, voxa_program(), {"a.bin"},
-                      "o 0 g.bin 4\nd\nd 0\no 0 g.bin -3\nd\no 1 g.bin 0\nd 0\nq\n");
+                      "o 0 g.bin 4\nd\nd 0\no 0 g.bin -3\nd\no 1 g.bin 0\nd 0\no 5 g.bin 1\nd 0\nq\n");
     EXPECT_EQ(r.out, banner("a.bin", 12) +
                          "-Please Wait... Loading g.bin into memory at 0 \n"
                          " 4 Bytes Loaded into memory. \n"
@@ -75,7 +75,10 @@ TEST(OverlayFile, WithAndWithoutACount)
                          "-0000:001b 6b 6c ff 00 00 00 00 00 - 00 00 00 00 00 00 00 00   kl\xff.............\n"
                          "-Please Wait... Loading g.bin into memory at 1 \n"
                          " 10 Bytes Loaded into memory. \n"
-                         "-0000:0000 30 30 31 32 33 34 35 36 - 37 38 39 6c ff 00 00 00   00123456789l\xff...\n-");
+                         "-0000:0000 30 30 31 32 33 34 35 36 - 37 38 39 6c ff 00 00 00   00123456789l\xff...\n"
+                         "-Please Wait... Loading g.bin into memory at 5 \n"
+                         " 1 Bytes Loaded into memory. \n"
+                         "-0000:0000 30 30 31 32 33 30 35 36 - 37 38 39 6c ff 00 00 00   00123056789l\xff...\n-");
 }
 
 TEST(OverlayFile, TheHolesOfASparseFileLayZeros)
@@ -271,52 +274,34 @@ TEST(OverlayFile, StopsAtTheBuffersLastSlot)
                          " 1 Bytes Loaded into memory. \n-");
 }
 
-TEST(InsertFile, AfterAStartbyteBytesReadBelowItAreNotStored)
+TEST(InsertOverlay, InAWindowTheFileIsStoredFromItsFirstByte)
 {
-    std::string main_file, h;
+    // Whatever d or f left the dump's label at, an i or o takes its file
+    // from its first byte, and w puts exactly that into the file.
+    std::string m, h;
     for (int j = 0; j < 3000; ++j)
-        main_file += static_cast<char>('A' + j % 26);
+        m += static_cast<char>('A' + j % 26);
     for (int j = 0; j < 2000; ++j)
         h += static_cast<char>('a' + j % 26);
-    std::map<std::string, std::string> files{{"m.bin", main_file}, {"h.bin", h}};
-    auto r = run_with(files, voxa_program(), {"m.bin", "1000"}, "d 0\ni 0 h.bin\nd\nd 0\nd fa0\nq\n");
-
-    // The dump left addr_counter at 160: the first 839 reads are not stored,
-    // the gap's last 839 bytes keep what lay there, the end slot is at 4001.
-    EXPECT_EQ(r.out, banner("m.bin", 2001) +
-                         "-0000:0000 4c 4d 4e 4f 50 51 52 53 - 54 55 56 57 58 59 5a 41   LMNOPQRSTUVWXYZA\n"
-                         "0000:0010 42 43 44 45 46 47 48 49 - 4a 4b 4c 4d 4e 4f 50 51   BCDEFGHIJKLMNOPQ\n"
-                         "0000:0020 52 53 54 55 56 57 58 59 - 5a 41 42 43 44 45 46 47   RSTUVWXYZABCDEFG\n"
-                         "0000:0030 48 49 4a 4b 4c 4d 4e 4f - 50 51 52 53 54 55 56 57   HIJKLMNOPQRSTUVW\n"
-                         "0000:0040 58 59 5a 41 42 43 44 45 - 46 47 48 49 4a 4b 4c 4d   XYZABCDEFGHIJKLM\n"
-                         "0000:0050 4e 4f 50 51 52 53 54 55 - 56 57 58 59 5a 41 42 43   NOPQRSTUVWXYZABC\n"
-                         "0000:0060 44 45 46 47 48 49 4a 4b - 4c 4d 4e 4f 50 51 52 53   DEFGHIJKLMNOPQRS\n"
-                         "0000:0070 54 55 56 57 58 59 5a 41 - 42 43 44 45 46 47 48 49   TUVWXYZABCDEFGHI\n"
-                         "0000:0080 4a 4b 4c 4d 4e 4f 50 51 - 52 53 54 55 56 57 58 59   JKLMNOPQRSTUVWXY\n"
-                         "0000:0090 5a 41 42 43 44 45 46 47 - 48 49 4a 4b 4c 4d 4e 4f   ZABCDEFGHIJKLMNO\n"
-                         "-fileName=h.bin, filesize=2000, data_count=2001, offset=0\n"
-                         "data_count = 4001\n"
-                         "Please Wait... Loading h.bin into memory at 0 \n"
-                         " 1161 Bytes Loaded into memory. \n"
-                         "-0000:0871 43 44 45 46 47 48 49 4a - 4b 4c 4d 4e 4f 50 51 52   CDEFGHIJKLMNOPQR\n"
-                         "0000:0881 53 54 55 56 57 58 59 5a - 41 42 43 44 45 46 47 48   STUVWXYZABCDEFGH\n"
-                         "0000:0891 49 4a 4b 4c 4d 4e 4f 50 - 51 52 53 54 55 56 57 58   IJKLMNOPQRSTUVWX\n"
-                         "0000:08a1 59 5a 41 42 43 44 45 46 - 47 48 49 4a 4b 4c 4d 4e   YZABCDEFGHIJKLMN\n"
-                         "0000:08b1 4f 50 51 52 53 54 55 56 - 57 58 59 5a 41 42 43 44   OPQRSTUVWXYZABCD\n"
-                         "0000:08c1 45 46 47 48 49 4a 4b 4c - 4d 4e 4f 50 51 52 53 54   EFGHIJKLMNOPQRST\n"
-                         "0000:08d1 55 56 57 58 59 5a 41 42 - 43 44 45 46 47 48 49 4a   UVWXYZABCDEFGHIJ\n"
-                         "0000:08e1 4b 4c 4d 4e 4f 50 51 52 - 53 54 55 56 57 58 59 5a   KLMNOPQRSTUVWXYZ\n"
-                         "0000:08f1 41 42 43 44 45 46 47 48 - 49 4a 4b 4c 4d 4e 4f 50   ABCDEFGHIJKLMNOP\n"
-                         "0000:0901 51 52 53 54 55 56 57 58 - 59 5a 41 42 43 44 45 46   QRSTUVWXYZABCDEF\n"
-                         "-0000:0000 68 69 6a 6b 6c 6d 6e 6f - 70 71 72 73 74 75 76 77   hijklmnopqrstuvw\n"
-                         "0000:0010 78 79 7a 61 62 63 64 65 - 66 67 68 69 6a 6b 6c 6d   xyzabcdefghijklm\n"
-                         "0000:0020 6e 6f 70 71 72 73 74 75 - 76 77 78 79 7a 61 62 63   nopqrstuvwxyzabc\n"
-                         "0000:0030 64 65 66 67 68 69 6a 6b - 6c 6d 6e 6f 70 71 72 73   defghijklmnopqrs\n"
-                         "0000:0040 74 75 76 77 78 79 7a 61 - 62 63 64 65 66 67 68 69   tuvwxyzabcdefghi\n"
-                         "0000:0050 6a 6b 6c 6d 6e 6f 70 71 - 72 73 74 75 76 77 78 79   jklmnopqrstuvwxy\n"
-                         "0000:0060 7a 61 62 63 64 65 66 67 - 68 69 6a 6b 6c 6d 6e 6f   zabcdefghijklmno\n"
-                         "0000:0070 70 71 72 73 74 75 76 77 - 78 79 7a 61 62 63 64 65   pqrstuvwxyzabcde\n"
-                         "0000:0080 66 67 68 69 6a 6b 6c 6d - 6e 6f 70 71 72 73 74 75   fghijklmnopqrstu\n"
-                         "0000:0090 76 77 78 79 7a 61 62 63 - 64 65 66 67 68 69 6a 6b   vwxyzabcdefghijk\n"
-                         "-0000:0fa0 4a ff 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00   J\xff..............\n-");
+    const struct {
+        const char* what;
+        const char* startbyte;
+        const char* script;
+        const char* loaded;
+        std::string file;
+    } rows[] = {
+        {"an insert after d", "1001", "d 100\ni 0 h.bin\nw\ny\n",
+         "Please Wait... Loading h.bin into memory at 0 \n 2000 Bytes Loaded into memory. \n",
+         m.substr(0, 1000) + h + m.substr(1000)},
+        {"an overlay after f", "2001", "f\no 3e0 h.bin 8\nw\ny\n",
+         "Please Wait... Loading h.bin into memory at 992 \n 8 Bytes Loaded into memory. \n",
+         m.substr(0, 2992) + h.substr(0, 8)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto r = run_with({{"m.bin", m}, {"h.bin", h}}, voxa_program(), {"m.bin", row.startbyte}, row.script);
+        EXPECT_NE(r.out.find(row.loaded), std::string::npos) << r.out;
+        EXPECT_EQ(r.files.at("m.bin"), row.file);
+        EXPECT_EQ(r.status, 0);
+    }
 }

@@ -58,7 +58,10 @@ TEST(Numbers, StartbyteIsASignedDecimalHeldAtTheLimits)
     EXPECT_EQ(startbyte_number("+7x"), 7);
     EXPECT_EQ(startbyte_number("x7"), 0);
     EXPECT_EQ(startbyte_number("2147483647"), INT32_MAX);
-    EXPECT_EQ(startbyte_number("99999999999"), INT32_MAX);
+    EXPECT_EQ(startbyte_number("99999999999"), 99999999999);
+    EXPECT_EQ(startbyte_number("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(startbyte_number("9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(startbyte_number("99999999999999999999999"), INT64_MAX);
     EXPECT_EQ(startbyte_number("-2147483648"), INT32_MIN);
     EXPECT_EQ(startbyte_number("-99999999999"), INT32_MIN);
 }

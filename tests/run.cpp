@@ -356,8 +356,8 @@ void tmux_terminal::start(const std::string& program, const std::string& args) c
     std::string run = "exec";
     for (const std::string& word : command(program, {}))
         run += " '" + word + "'";
-    tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() + "' \"" + run +
-         " " + args + "\" >/dev/null");
+    tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() +
+         "' -e LANG=C.UTF-8 \"" + run + " " + args + "\" >/dev/null");
 }
 
 void tmux_terminal::type(const std::string& text) const

@@ -72,8 +72,8 @@ struct small_file_system {
     small_file_system& operator=(const small_file_system&) = delete;
 };
 
-// A terminal kept by tmux, 80 by 24, that runs a program in `dir` as a
-// person would, and shows its screen as that person sees it. Every wait is
+// A terminal kept by tmux, 80 by 24, in a UTF-8 locale, that runs a program
+// in `dir` as a person would, and shows its screen as that person sees it. Every wait is
 // for what the screen shows, with a deadline no loaded machine reaches.
 struct tmux_terminal {
     const temp_dir& dir;

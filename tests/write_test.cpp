@@ -270,28 +270,63 @@ TEST(WindowWrite, ASparseFileWithRunsOfDataOnBothSides)
     EXPECT_LE(made.st_blocks, old.st_blocks + made.st_blksize / 512);
 }
 
-TEST(WindowWrite, ASparseFileOver4GBIsWrittenInSeconds)
+TEST(WindowWrite, WindowsPast2And4GiBOfASparseFile)
 {
     NEEDS_FEATURE("holes", "sparse files");
-    // The bytes before and after the part loaded are copied a run of data at
-    // a time: the holes cost nothing. Kept in a subfolder, out of the files
-    // the harness reads back.
-    temp_dir dir;
-    fs::create_directory(dir.path / "big");
-    constexpr off_t size = off_t{5} << 30;
-    dir.write("big/sparse", "");
-    fs::resize_file(dir.path / "big/sparse", size);
-    auto r = run_in(dir, voxa_program(), {"big/sparse", "2147483000"}, "r 0 10 0 n 42\nw\ny\nq\n", {}, 30);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Read 2147483000 to 2147483646 bytes"), std::string::npos) << r.out;
-    EXPECT_EQ(fs::file_size(dir.path / "big/sparse"), static_cast<uintmax_t>(size));
-    EXPECT_EQ(fs::file_size(dir.path / "big/sparse7"), static_cast<uintmax_t>(size));
-    std::ifstream in(dir.path / "big/sparse", std::ios::binary);
-    in.seekg(2147482998);
-    std::string around(18, '?');
-    in.read(around.data(), 18);
-    EXPECT_EQ(around, std::string(1, '\0') + std::string(16, 'B') + std::string(1, '\0'));
+    // A 6 GiB sparse file with bytes at its head, at the window and at its
+    // tail: the window loads, shows its file position as its label, takes
+    // an overlay, an insert and a delete, and is written back in seconds,
+    // the bytes around it where they were. Kept in a subfolder, out of the
+    // files the harness reads back.
+    constexpr int64_t size = int64_t{6} << 30;
+    const struct {
+        const char* what;
+        const char* startbyte;
+        int64_t at;
+        const char* script;
+        std::string first_line, window, loaded;
+    } rows[] = {
+        {"past 2 GiB, an overlay", "2147483000", 2147482999, "d\no 2 z.bin 0\nw\ny\nq\n",
+         "-0000:7ffffd78 30 31 32 33 34 35 36 37 - 38 39 00 00 00 00 00 00   0123456789......\n", "01zz456789",
+         "Read 2147483000 to 2152482999 bytes"},
+        {"past 4 GiB, a delete and an insert", "5000000001", 5000000000, "d\nl 5 3\ni 2 z.bin\nw\ny\nq\n",
+         "-0000:12a05f201 30 31 32 33 34 35 36 37 - 38 39 00 00 00 00 00 00   0123456789......\n", "01zz23489",
+         "Read 5000000001 to 5005000000 bytes"},
+    };
+    auto put = [](const fs::path& file, int64_t at, const std::string& text) {
+        std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(at);
+        f.write(text.data(), static_cast<std::streamsize>(text.size()));
+    };
+    auto get = [](const fs::path& file, int64_t at, size_t n) {
+        std::ifstream f(file, std::ios::binary);
+        f.seekg(at);
+        std::string text(n, '?');
+        f.read(text.data(), static_cast<std::streamsize>(n));
+        return text;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        temp_dir dir;
+        fs::create_directory(dir.path / "big");
+        fs::path img = dir.path / "big/img";
+        dir.write("big/img", "");
+        fs::resize_file(img, static_cast<uintmax_t>(size));
+        put(img, 0, "HEAD");
+        put(img, row.at, "0123456789");
+        put(img, size - 4, "TAIL");
+        dir.write("z.bin", "zz");
+        auto r = run_in(dir, voxa_program(), {"big/img", row.startbyte}, row.script, {}, 30);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(row.loaded), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.first_line), std::string::npos) << r.out;
+        int64_t grown = static_cast<int64_t>(std::string(row.window).size()) - 10;
+        EXPECT_EQ(static_cast<int64_t>(fs::file_size(img)), size + grown);
+        EXPECT_EQ(get(img, 0, 4), "HEAD");
+        EXPECT_EQ(get(img, row.at - 1, 12), std::string(1, '\0') + row.window + std::string(11 - std::string(row.window).size(), '\0'));
+        EXPECT_EQ(get(img, size + grown - 5, 5), std::string(1, '\0') + "TAIL");
+        EXPECT_EQ(get(dir.path / "big/img7", row.at - 1, 12), std::string(1, '\0') + "0123456789" + std::string(1, '\0'));
+    }
 }
 
 TEST(Write, ABackupNameThatIsTheFileItselfIsRefused)
