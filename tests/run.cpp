@@ -55,18 +55,30 @@ std::vector<std::string> prefix_words()
     return words;
 }
 
-// The words to run: the prefix before a program of another system's build.
+// Whether `program` is one that a build makes (a copy of one among them,
+// wherever it lies), not a tool of this machine's.
+bool built(const std::string& program)
+{
+    std::string name = fs::path(program).filename().string();
+    if (name.ends_with(".exe"))
+        name.resize(name.size() - 4);
+    for (const char* made : {"voxa", "voxa_expert", "voxa-terminal", "package", "hold"})
+        if (name == made)
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::vector<std::string> command(const std::string& program, const std::vector<std::string>& args)
 {
     std::vector<std::string> words;
-    if (program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0)
+    if (built(program))
         words = prefix_words();
     words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     return words;
 }
-
-} // namespace
 
 std::string folded(std::string text)
 {
@@ -92,10 +104,7 @@ std::string any_reason(std::string text)
     return text;
 }
 
-namespace {
-
-// Runs the words, a program found on the PATH when it has no folder.
-[[noreturn]] void exec_words(std::vector<std::string> words)
+void exec_words(std::vector<std::string> words)
 {
     std::vector<char*> argv;
     for (auto& a : words)
@@ -105,8 +114,6 @@ namespace {
     _exit(127);
 }
 
-} // namespace
-
 bool another_build()
 {
     const char* folder = std::getenv("VOXA_TEST_PROGRAMS");
@@ -115,7 +122,12 @@ bool another_build()
 
 bool prefixed()
 {
-    return !prefix_words().empty();
+    return !prefix_words().empty() && !emulated();
+}
+
+bool emulated()
+{
+    return !prefix_words().empty() && (build_platform() == "linux" || build_platform() == "posix");
 }
 
 temp_dir::temp_dir()
@@ -341,8 +353,11 @@ std::string tmux_terminal::tmux(const std::string& words) const
 void tmux_terminal::start(const std::string& program, const std::string& args) const
 {
     dir.write("tmux.conf", "set -g default-shell /bin/sh\nset -g status off\nset -g remain-on-exit on\n");
+    std::string run = "exec";
+    for (const std::string& word : command(program, {}))
+        run += " '" + word + "'";
     tmux("new-session -d -x 80 -y 24 -c '" + dir.path.string() + "' -e 'HOME=" + dir.path.string() +
-         "' -e LANG=C.UTF-8 \"exec '" + program + "' " + args + "\" >/dev/null");
+         "' -e LANG=C.UTF-8 \"" + run + " " + args + "\" >/dev/null");
 }
 
 void tmux_terminal::type(const std::string& text) const

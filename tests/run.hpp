@@ -120,10 +120,21 @@ std::function<void()> file_size_limit(long bytes);
 
 // The programs under test: this build's, or another's (another system's
 // build among them) named by VOXA_TEST_PROGRAMS, run through the words of
-// VOXA_TEST_PREFIX (wine, for the Windows build), whose CRLF line ends
-// are folded to LF in what the tests read.
+// VOXA_TEST_PREFIX: wine for the Windows build, whose CRLF line ends are
+// folded to LF in what the tests read (prefixed), or qemu-user for a Linux
+// build for another processor (emulated).
 bool another_build();
 bool prefixed();
+// Linux programs run by an emulator, which stands between them and the
+// system: a tracer sees the emulator's calls, not the program's, a limit of
+// the address space meets the emulator's own reservations.
+bool emulated();
+// The words that run `program`: the prefix first when it is one that a
+// build makes (or a copy of one), then the program and its arguments.
+std::vector<std::string> command(const std::string& program, const std::vector<std::string>& args);
+// Runs the words in this process (a child's), a program found on the PATH
+// when it has no folder.
+[[noreturn]] void exec_words(std::vector<std::string> words);
 // The system the programs under test were built for (linux, posix,
 // windows), and whether they can do this (holes, sharing, attributes, bits).
 std::string build_platform();
@@ -137,14 +148,21 @@ std::string any_reason(std::string text);
 // CRLF line ends folded, for a build whose output is in text mode.
 std::string folded(std::string text);
 
-// Skips a test that runs this build's code in-process, or one that needs
-// what only a Linux program has (a tracer, a terminal, other users).
+// Skips a test that runs this build's code in-process, one that needs what
+// only a Linux program has (a tracer, a terminal, other users), or one that
+// needs a program that meets the system itself, not through an emulator.
 #define IN_PROCESS_ONLY()                                                                                              \
     if (another_build())                                                                                               \
     GTEST_SKIP() << "runs this build's code in-process, not the build under test"
 #define LINUX_PROGRAMS_ONLY(what)                                                                                      \
     if (prefixed())                                                                                                    \
     GTEST_SKIP() << "needs " what ", which only a Linux program has"
+#define NOT_EMULATED(why)                                                                                              \
+    if (emulated())                                                                                                    \
+    GTEST_SKIP() << (why)
+// Why the tests that trace the programs under test skip under an emulator.
+inline const std::string emulated_tracer =
+    "under an emulator, strace would see the emulator's system calls, not the program's";
 
 const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking

@@ -183,6 +183,7 @@ void tear(const temp_dir& dir, const std::string& file, const std::string& start
 TEST(WriteAcrossSessions, AKillOrAFaultAtAnyStepThenASecondSessionLosesNothing)
 {
     LINUX_PROGRAMS_ONLY("strace");
+    NOT_EMULATED(emulated_tracer);
     if (access(strace, X_OK) != 0)
         GTEST_SKIP() << "no strace here";
     const std::string old = std::string(1000, 'x') + "AB" + std::string(1998, 'o');
@@ -255,6 +256,7 @@ TEST(WriteAcrossSessions, AKillOrAFaultAtAnyStepThenASecondSessionLosesNothing)
 TEST(WriteAcrossSessions, ALaterSessionIsToldOfAnUnfinishedRewriteAndKeepsItsBackup)
 {
     LINUX_PROGRAMS_ONLY("strace");
+    NOT_EMULATED(emulated_tracer);
     if (access(strace, X_OK) != 0)
         GTEST_SKIP() << "no strace here";
     // Killed at its first write of the file: the file is empty, its backup whole.
@@ -325,6 +327,8 @@ std::string unmet(unsigned needs)
         return "needs root (other users, mounts)";
     if ((needs & tracer) != 0 && access(strace, X_OK) != 0)
         return "needs strace";
+    if ((needs & tracer) != 0 && emulated())
+        return emulated_tracer;
     if (needs != nothing && prefixed())
         return "needs other users, mounts or strace, which only a Linux program has";
     return "";
