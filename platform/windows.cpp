@@ -16,9 +16,8 @@
 #define NOMINMAX
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
@@ -682,6 +681,15 @@ volatile LONG ending_event = 0; // the event that came while a write was held, p
 volatile LONG holding = 0;
 bool interrupts_caught = false;
 HANDLE write_over_event = nullptr;
+UINT code_page_before = 0; // the console's output code page before ours, 0 when untouched
+
+// The code page is the console's, shared with the shell and every program
+// run in it after this one: it is given back however the program ends.
+void give_back_code_page()
+{
+    if (code_page_before != 0)
+        SetConsoleOutputCP(code_page_before);
+}
 
 bool console(DWORD which)
 {
@@ -696,8 +704,10 @@ BOOL WINAPI on_console_event(DWORD event)
         InterlockedExchange(&interrupt_seen, 1);
         return TRUE;
     }
-    if (InterlockedCompareExchange(&holding, 1, 1) == 0)
+    if (InterlockedCompareExchange(&holding, 1, 1) == 0) {
+        give_back_code_page();
         return FALSE; // not in a write: the program ends as it would
+    }
     InterlockedExchange(&ending_event, static_cast<LONG>(event) + 1);
     // A closed console ends the program once this returns: the write is
     // given the time to clean up after itself first.
@@ -719,31 +729,63 @@ void prepare_process()
         if (h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN)
             std::freopen("NUL", stream == stdin ? "r" : "w", stream);
     }
+    // A script is read byte for byte, as on other systems: the line reader
+    // folds a CR before a LF, and read_input ends the input at a Ctrl-Z
+    // that begins a line (text mode would end it at any, and drop CRs).
+    _setmode(_fileno(stdin), _O_BINARY);
     if (console(STD_OUTPUT_HANDLE)) {
         // The names, and the bytes of a dump, as UTF-8; the bytes straight to
         // the console, whose own handling of a line end moves to the next
         // line (the library's text mode would convert them as another code
         // page). A redirected output keeps text mode and its CRLF line ends.
-        SetConsoleOutputCP(CP_UTF8);
+        UINT before = GetConsoleOutputCP();
+        if (before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+            code_page_before = before;
+            std::atexit(give_back_code_page);
+        }
         _setmode(_fileno(stdout), _O_BINARY);
-        // Whole characters to each write: the programs flush before every read.
-        static char shown[1 << 12];
+        // A console shows each write on its own: a UTF-8 character split
+        // between two writes shows as two wrong ones. What a command prints
+        // is written at once, when the program flushes it before the next
+        // read, from a buffer larger than any output that holds a name (a
+        // path of 32,767 characters takes 96 KiB): only the lists of places
+        // that s and r find outgrow it, and they are ASCII. (Unbuffered, the
+        // C library writes a print a character at a time.)
+        static char shown[1 << 20];
         std::setvbuf(stdout, shown, _IOFBF, sizeof shown);
     }
     write_over_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+} // namespace sys
+
+// The C runtime's own parse of the command line into UTF-16 words
+// (msvcrt's), which spares the program SHELL32: a console program that
+// loads SHELL32, and with it USER32, is sent no logoff or shutdown event,
+// and a logoff would end a write with no clean-up ("If a console
+// application loads the gdi32.dll or user32.dll library, the
+// HandlerRoutine function ... does not get called for the
+// CTRL_LOGOFF_EVENT and CTRL_SHUTDOWN_EVENT events", SetConsoleCtrlHandler,
+// learn.microsoft.com: windows/console/setconsolectrlhandler).
+struct startup_info {
+    int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand, startup_info* info);
+
+namespace sys {
+
 std::vector<std::string> arguments(int argc, char** argv)
 {
     int n = 0;
-    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &n);
-    if (words == nullptr)
+    wchar_t** words = nullptr;
+    wchar_t** environment = nullptr;
+    startup_info info {0};
+    if (__wgetmainargs(&n, &words, &environment, 0, &info) < 0 || words == nullptr)
         return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> all;
     for (int i = 0; i < n; ++i)
         all.push_back(narrow(words[i], std::wcslen(words[i])));
-    LocalFree(words);
     return all;
 }
 
@@ -766,10 +808,23 @@ int64_t read_input(void* into, size_t n, bool& interrupted)
 {
     interrupted = false;
     if (!console(STD_INPUT_HANDLE)) {
-        // A pipe or a file, in text mode: its line ends come as \n, and a
-        // Ctrl-Z ends it.
+        // A pipe or a file, byte for byte: a Ctrl-Z (0x1a) ends it where it
+        // begins a line, as at the console; inside a line it is data.
+        static bool ended = false, line_start = true; // line_start: the last byte given was a LF, or none was
+        if (ended)
+            return 0;
         int got = _read(0, into, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-        return got < 0 ? -1 : got;
+        if (got <= 0)
+            return got < 0 ? -1 : 0;
+        const auto* bytes = static_cast<const unsigned char*>(into);
+        for (int i = 0; i < got; ++i) {
+            if (line_start && bytes[i] == 0x1a) {
+                ended = true;
+                return i;
+            }
+            line_start = bytes[i] == '\n';
+        }
+        return got;
     }
     // The console's own line editing: a whole line comes at once, in UTF-16.
     static wchar_t typed[8192];
@@ -854,6 +909,7 @@ int release_ending_signals()
 void end_by(int event)
 {
     // As the console's own handling would end it.
+    give_back_code_page();
     ExitProcess(event - 1 == CTRL_C_EVENT || event - 1 == CTRL_BREAK_EVENT ? STATUS_CONTROL_C_EXIT : 1);
 }
 

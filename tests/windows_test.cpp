@@ -1,10 +1,15 @@
 // What only the Windows build meets: names in Unicode, paths with
-// backslashes and drive letters, names that differ only in case, and a
-// file that another program holds open without sharing it. Run through
-// wine, like the rest of the suite, against the Windows programs.
+// backslashes and drive letters, names that differ only in case, a file
+// that another program holds open, a script read byte for byte, and the
+// programs themselves. Run through wine, like the rest of the suite,
+// against the Windows programs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 
 #include "run.hpp"
 
@@ -26,6 +31,47 @@ std::vector<std::string> names_in(const fs::path& folder)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The DLLs a Windows program imports, from its import table (PE32+).
+std::vector<std::string> imports_of(const std::string& program)
+{
+    std::ifstream in(program, std::ios::binary);
+    std::stringstream whole;
+    whole << in.rdbuf();
+    const std::string image = whole.str();
+    auto number = [&](size_t at, size_t size) {
+        uint64_t value = 0;
+        for (size_t i = 0; i < size && at + i < image.size(); ++i)
+            value |= uint64_t{static_cast<unsigned char>(image[at + i])} << (8 * i);
+        return value;
+    };
+    size_t pe = number(0x3c, 4), optional = pe + 24;
+    size_t sections = optional + number(pe + 20, 2), count = number(pe + 6, 2);
+    uint64_t table = number(optional + 112 + 8, 4); // data directory 1, for PE32+
+    // The place in the file of an address in the image, through its section.
+    auto offset = [&](uint64_t address) -> size_t {
+        for (size_t i = 0; i < count; ++i) {
+            size_t header = sections + 40 * i;
+            uint64_t start = number(header + 12, 4), size = number(header + 8, 4), raw = number(header + 20, 4);
+            if (address >= start && address < start + size)
+                return raw + (address - start);
+        }
+        return image.size();
+    };
+    std::vector<std::string> names;
+    for (size_t entry = offset(table); entry + 20 <= image.size() && number(entry + 12, 4) != 0; entry += 20) {
+        size_t name = offset(number(entry + 12, 4));
+        std::string dll = name < image.size() ? std::string(image.c_str() + name) : "?";
+        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
+        names.push_back(dll);
+    }
+    return names;
+}
+
+std::string hold_program()
+{
+    return (fs::path(voxa_program()).parent_path() / "hold.exe").string();
 }
 
 } // namespace
@@ -77,7 +123,7 @@ TEST(Windows, AFileHeldOpenWithoutSharingIsRefusedWithTheSystemsReason)
     running editor(dir, voxa_program(), {"x.bin"});
     ASSERT_TRUE(editor.wait_for(banner("x.bin", 3) + "-"));
     {
-        running holder(dir, (fs::path(voxa_program()).parent_path() / "hold.exe").string(), {"x.bin"});
+        running holder(dir, hold_program(), {"x.bin"});
         ASSERT_TRUE(holder.wait_for("held\n"));
         editor.send("e 0 5a\nw\ny\n");
         ASSERT_TRUE(editor.wait_for(question + "ERROR: can't write file x.bin ("));
@@ -124,4 +170,40 @@ TEST(Windows, AtAConsole)
     t.press("Enter");
     EXPECT_EQ(t.status(), 0);
     EXPECT_EQ(dir.read("données.bin"), std::string("A\x01\x7f\x80\xff", 5));
+}
+
+// What Windows users meet around a write, and what they have of the
+// programs: each row fails on a build that does not handle it.
+TEST(Windows, AroundTheWrite)
+{
+    if (build_platform() != "windows" || !prefixed())
+        GTEST_SKIP() << "for the Windows build, under wine";
+    struct row {
+        const char* what;
+        std::function<void()> check;
+    };
+    for (const auto& [what, check] : std::vector<row>{
+             {"a Ctrl-Z (0x1a) inside a line of a script is data, as on Linux: the script runs to its end",
+              [] {
+                  temp_dir dir;
+                  dir.write("x.bin", "ABC");
+                  auto r = run_in(dir, voxa_program(), {"x.bin"}, "e 0 5a\nw\ny\ne 1 59\x1a\nw\ny\nq\n");
+                  EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "--" + question +
+                                       written("x.bin", "x.7in") + "-");
+                  EXPECT_EQ(r.status, 0);
+                  EXPECT_EQ(dir.read("x.bin"), "ZYC");
+              }},
+             {"the programs import no SHELL32, USER32 or GDI32, so that a logoff or a shutdown reaches them",
+              [] {
+                  for (const std::string& program : {voxa_program(), package_program()}) {
+                      std::vector<std::string> dlls = imports_of(program);
+                      EXPECT_FALSE(dlls.empty()) << program;
+                      for (const char* unwanted : {"shell32.dll", "user32.dll", "gdi32.dll"})
+                          EXPECT_EQ(std::count(dlls.begin(), dlls.end(), unwanted), 0) << program << ": " << unwanted;
+                  }
+              }},
+         }) {
+        SCOPED_TRACE(what);
+        check();
+    }
 }
