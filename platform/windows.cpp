@@ -172,6 +172,70 @@ bool fail(failure kind)
 // ---------------------------------------------------------------------------
 // Files.
 
+namespace {
+
+// A file is a link only when its reparse point stands for a name: a
+// symbolic link, a junction, a mount point. Others carry data for a driver
+// and are files as any program sees them: OneDrive's placeholders (Files
+// On-Demand), deduplicated and compressed (WOF) files. "Name surrogate: the
+// file or directory represents another named entity in the system"
+// (IsReparseTagNameSurrogate, Reparse Point Tags, learn.microsoft.com:
+// windows/win32/fileio/reparse-point-tags); the tag comes from
+// GetFileInformationByHandleEx with FileAttributeTagInfo.
+bool is_link(HANDLE h, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    FILE_ATTRIBUTE_TAG_INFO tag {};
+    if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag))
+        return true; // no tag to tell: taken for a link, never followed
+    return IsReparseTagNameSurrogate(tag.ReparseTag) != 0;
+}
+
+// A file's identity: the volume and the file ID of FileIdInfo. "The ReFS
+// file system ... includes 128-bit file identifiers ... The 64-bit
+// identifier in this structure is not guaranteed to be unique on ReFS"
+// (BY_HANDLE_FILE_INFORMATION, learn.microsoft.com:
+// windows/win32/api/fileapi/ns-fileapi-by_handle_file_information). The
+// upper half, 0 on NTFS, goes where other systems keep a file's birth: a
+// file that shares the lower half with another is told from it by the
+// upper. The 64-bit index only where FileIdInfo is missing or gives 0. On
+// FAT "renaming a file ... can also change the file ID" (the same page):
+// the write takes its new file's identity after the rename, through the
+// handle it wrote the file with.
+file_id identity(HANDLE h, const BY_HANDLE_FILE_INFORMATION& about)
+{
+    file_id id {about.dwVolumeSerialNumber, uint64_t{about.nFileIndexHigh} << 32 | about.nFileIndexLow, 0};
+    FILE_ID_INFO full {};
+    if (GetFileInformationByHandleEx(h, FileIdInfo, &full, sizeof full)) {
+        uint64_t low = 0, high = 0;
+        std::memcpy(&low, full.FileId.Identifier, sizeof low);
+        std::memcpy(&high, full.FileId.Identifier + sizeof low, sizeof high);
+        id.device = full.VolumeSerialNumber;
+        if (low != 0 || high != 0) {
+            id.index = low;
+            id.birth = high;
+        }
+    }
+    // Wine gives no volume for a handle whose file another handle renamed
+    // (it looks the volume up by the name the handle was opened by): the
+    // volume of that name's folder, which is the same.
+    wchar_t path[32768];
+    DWORD n = id.device == 0 ? GetFinalPathNameByHandleW(h, path, 32768, VOLUME_NAME_DOS) : 0;
+    HANDLE folder = n > 0 && n < 32768 ? CreateFileW(long_name(folder_of(plain(std::wstring(path, n)))).c_str(),
+                                                     FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                                       : INVALID_HANDLE_VALUE;
+    if (folder != INVALID_HANDLE_VALUE) {
+        if (GetFileInformationByHandleEx(folder, FileIdInfo, &full, sizeof full))
+            id.device = full.VolumeSerialNumber;
+        CloseHandle(folder);
+    }
+    return id;
+}
+
+} // namespace
+
 bool info_of(handle file, file_info& info)
 {
     info = {};
@@ -183,12 +247,13 @@ bool info_of(handle file, file_info& info)
     BY_HANDLE_FILE_INFORMATION about {};
     if (!GetFileInformationByHandle(win(file), &about))
         return failed();
-    // No birth: the creation time can be set by anyone, and NTFS's file
-    // index carries a sequence number that changes when its record is reused.
-    info.id = {about.dwVolumeSerialNumber, uint64_t{about.nFileIndexHigh} << 32 | about.nFileIndexLow, 0};
-    info.kind = (about.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? file_kind::link
-                : (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? file_kind::folder
-                                                                            : file_kind::regular;
+    // No birth of its own: the creation time can be set by anyone, and
+    // NTFS's file ID carries a sequence number that changes when its record
+    // is reused.
+    info.id = identity(win(file), about);
+    info.kind = is_link(win(file), about.dwFileAttributes)                     ? file_kind::link
+                : (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? file_kind::folder
+                                                                             : file_kind::regular;
     info.size = static_cast<int64_t>(uint64_t{about.nFileSizeHigh} << 32 | about.nFileSizeLow);
     info.modified = nanoseconds(about.ftLastWriteTime);
     FILE_BASIC_INFO basic {};
@@ -466,17 +531,33 @@ bool info_in(const folder& f, const std::string& leaf, file_info& info, bool fol
 
 handle open_in(const folder& f, const std::string& leaf, bool for_writing)
 {
-    HANDLE h = open_name(join(f.path, leaf), GENERIC_READ | (for_writing ? GENERIC_WRITE : 0), OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT);
+    std::string name = join(f.path, leaf);
+    DWORD access = GENERIC_READ | (for_writing ? GENERIC_WRITE : 0);
+    HANDLE h = open_name(name, access, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE)
         return no_handle;
     file_info info;
-    if (!info_of(ours(h), info) || info.kind != file_kind::regular) {
+    if (info_of(ours(h), info) && info.kind == file_kind::regular) {
+        BY_HANDLE_FILE_INFORMATION about {};
+        if (GetFileInformationByHandle(h, &about) && (about.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            return ours(h);
+        // A file whose reparse point carries data for a driver (a OneDrive
+        // placeholder, a deduplicated file) is read and written through
+        // it: opened again, the point followed, it must be the same file.
+        HANDLE through = open_name(name, access, OPEN_EXISTING, 0);
+        file_info again;
+        bool same = through != INVALID_HANDLE_VALUE && info_of(ours(through), again) && same_file(again.id, info.id);
         CloseHandle(h);
+        if (same)
+            return ours(through);
+        if (through != INVALID_HANDLE_VALUE)
+            CloseHandle(through);
         fail(failure::other);
         return no_handle;
     }
-    return ours(h);
+    CloseHandle(h);
+    fail(failure::other);
+    return no_handle;
 }
 
 handle open_to_lock(const folder& f, const std::string& leaf)
