@@ -175,7 +175,9 @@ enum class swap_result {
     done,
     nothing_changed, // the reason kept
     backup_refused,  // the old file could not take the backup's name: all is as it was
-    old_left         // the old file could not be put back: it is at `old_at`, in `f`
+    old_left,        // the old file could not be put back: it is at `old_at`, in `f`
+    both_left        // the new file could not take the name, nor the old one be put back:
+                     // the old file is at `old_at`, the new one still at `leaf`, in `f`
 };
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
                     const std::string& backup_leaf, handle old, uint32_t bits, std::string& old_at);

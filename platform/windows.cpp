@@ -1,27 +1,29 @@
 // The system layer on Windows, with the Win32 calls themselves: names in
 // UTF-8 inside, UTF-16 and long paths (\\?\) at every call; a file's
-// identity from its volume's serial number and its file index; the write
-// lock on one byte far past any data (LockFileEx locks exclude reads and
-// writes through other handles, so none is taken where data lies); a new
-// file put in place by ReplaceFileW, which moves the old one to the
-// backup's name and gives the new one its attributes and security; the
-// console's own line editing and history.
+// identity from its volume's serial number and its file ID; the write lock
+// on one byte far past any data (LockFileEx locks exclude reads and writes
+// through other handles, so none is taken where data lies); a new file put
+// in place by renames through handles, each waiting out another program's
+// passing hold on the file; the console's own line editing and history.
 //
 // What Windows does not give and the write does without: holes are not
 // looked for (a sparse file's zeros are read and written), nothing is
-// shared between files, a folder needs no flush of its own (a rename is
-// written through), and there are no set-id bits, owners to give, or
-// extended attributes to copy.
+// shared between files, a folder cannot be flushed (Windows documents no
+// way to: the file that takes a name is flushed after its rename instead),
+// and there are no set-id bits or owners to give.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <io.h>
 #include <utility>
+#include <vector>
 
 #include "platform.hpp"
 
@@ -519,9 +521,114 @@ void close_folder(folder& f)
     f.h = no_handle;
 }
 
+namespace {
+
+// Another program's passing hold on a file: a virus scanner, the search
+// indexer or a sync client that has just opened the write's new file, or
+// the old one, or a backup, to read it. Windows refuses to rename or remove
+// a file that another has open without sharing its deletion
+// (ERROR_SHARING_VIOLATION), and to rename over a name whose file is open
+// (ERROR_ACCESS_DENIED). Such a step is tried again for a few seconds, a
+// Ctrl-C or a closed console stopping the wait, and then fails as it would
+// have at once.
+constexpr int hold_tries = 60;       // 60 times
+constexpr DWORD hold_pause_ms = 50; // 50 ms apart: three seconds
+
+enum class waits_out { sharing, sharing_and_access };
+
+template <typename Step> bool patiently(Step step, waits_out which = waits_out::sharing_and_access)
+{
+    for (int tries = 1;; ++tries) {
+        if (step())
+            return true;
+        DWORD why = GetLastError();
+        bool held = why == ERROR_SHARING_VIOLATION ||
+                    (which == waits_out::sharing_and_access && why == ERROR_ACCESS_DENIED);
+        if (!held || tries >= hold_tries || stop_asked())
+            return failed(why);
+        Sleep(hold_pause_ms);
+    }
+}
+
+// The failure of a flush after a rename, kept for flush_folder to report
+// (0 when there was none): see flush_folder.
+DWORD flush_failure = 0;
+
+// Renames the file at `from` to `to` (long names) through a handle of its
+// own: a link itself, never what it leads to. With `replace`, whatever
+// file holds `to` goes, unless it is open. The file that lands with
+// `flush` is flushed through the same handle once it has its name: "the
+// function writes all buffered information for a file" (FlushFileBuffers,
+// learn.microsoft.com: windows/win32/api/fileapi/nf-fileapi-flushfilebuffers),
+// its metadata with it, the name among them on NTFS, whose log holds the
+// renames before it too. That is the durability the system offers: it
+// documents no flush of a folder, REPLACEFILE_WRITE_THROUGH "is not
+// supported" (ReplaceFileW), and MOVEFILE_WRITE_THROUGH flushes only a move
+// made "as a copy and delete operation" (MoveFileExW).
+bool rename_once(const std::wstring& from, const std::wstring& to, bool replace, bool flush)
+{
+    HANDLE h = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE | (flush ? GENERIC_WRITE : 0), share_all, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    // FILE_RENAME_INFO and the name after it, in room aligned for it.
+    size_t name_bytes = to.size() * sizeof(wchar_t);
+    std::vector<unsigned char> room(sizeof(FILE_RENAME_INFO) + name_bytes);
+    auto* rename = new (room.data()) FILE_RENAME_INFO {};
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(room.data() + offsetof(FILE_RENAME_INFO, FileName), to.data(), name_bytes);
+    bool renamed = SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(room.size())) != 0;
+    DWORD why = GetLastError();
+    if (renamed && flush && !FlushFileBuffers(h) && flush_failure == 0)
+        flush_failure = GetLastError();
+    CloseHandle(h);
+    SetLastError(why);
+    return renamed;
+}
+
+bool rename_patiently(const std::wstring& from, const std::wstring& to, bool flush)
+{
+    return patiently([&] { return rename_once(from, to, false, flush); });
+}
+
+// Puts the file at `from` at the name `to`, whatever file held it going.
+// Where that file is open (the write's own lock holds it, or a program
+// that shares its deletion), it is first renamed out of the way to a name
+// of its own, and removed once the other has its name: it goes when the
+// last one who holds it lets it go. False, `to` as it was, when the name
+// cannot be had; should the file moved away not come back, it stays at
+// its own name beside `to`, whole.
+bool put_over(const std::wstring& from, const std::wstring& to, const folder& to_place, bool flush)
+{
+    if (patiently([&] { return rename_once(from, to, true, flush); }, waits_out::sharing))
+        return true;
+    if (last_error != ERROR_ACCESS_DENIED || GetFileAttributesW(to.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    std::wstring aside = long_name(join(to_place.path, ".voxa-" + random_tail()));
+    if (!patiently([&] { return rename_once(to, aside, false, false); }))
+        return false;
+    if (!rename_patiently(from, to, flush)) {
+        DWORD why = last_error;
+        rename_patiently(aside, to, false);
+        return failed(why);
+    }
+    if (!patiently([&] { return DeleteFileW(aside.c_str()) != 0; }))
+        last_error = 0; // the name is ours: at worst it stays, with the old bytes
+    return true;
+}
+
+} // namespace
+
+// Windows documents no way to flush a folder: a name that a rename gave is
+// made durable by the flush of the renamed file, after its rename, through
+// the handle that renamed it (rename_once). This reports whether those
+// flushes, since the last call, were done.
 bool flush_folder(const folder&)
 {
-    return true; // its renames were written through
+    DWORD failure = std::exchange(flush_failure, 0);
+    return failure == 0 || failed(failure);
 }
 
 bool info_in(const folder& f, const std::string& leaf, file_info& info, bool follow)
@@ -581,23 +688,22 @@ handle new_temporary(const folder& f, std::string& leaf)
 bool rename_in(const folder& from, const std::string& leaf, const folder& to, const std::string& new_leaf,
                rename_how how)
 {
-    DWORD flags = MOVEFILE_WRITE_THROUGH | (how == rename_how::replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    return MoveFileExW(long_name(join(from.path, leaf)).c_str(), long_name(join(to.path, new_leaf)).c_str(), flags) ||
-           failed();
+    std::wstring source = long_name(join(from.path, leaf)), target = long_name(join(to.path, new_leaf));
+    if (how == rename_how::keep_existing)
+        return rename_patiently(source, target, true);
+    return put_over(source, target, to, true);
 }
 
 bool remove_in(const folder& f, const std::string& leaf)
 {
     std::wstring name = long_name(join(f.path, leaf));
-    if (DeleteFileW(name.c_str()))
-        return true;
-    DWORD why = GetLastError();
-    if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND)
-        return true;
     // A file made read-only goes all the same once it is not.
-    if (why == ERROR_ACCESS_DENIED && SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL) && DeleteFileW(name.c_str()))
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (patiently([&] { return DeleteFileW(name.c_str()) != 0; }))
         return true;
-    return failed(why);
+    return last_error == ERROR_FILE_NOT_FOUND || last_error == ERROR_PATH_NOT_FOUND;
 }
 
 std::vector<std::string> names_in(const folder& f, std::string_view prefix)
@@ -622,22 +728,28 @@ bool can_exchange(const folder&)
     return true;
 }
 
+// The old file takes the backup's name, then the new one the file's, each
+// by a rename of its own (ReplaceFileW does the same two renames, but it
+// opens the new file sharing nothing, and fails at once when another
+// program has just opened it). Between the two, the file's name leads
+// nowhere: a rename over an open file is refused, and a session may hold
+// it. When the new file cannot take the name, the old one is put back;
+// when neither can, both stay whole, under the names the result gives.
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
                     const std::string& backup_leaf, handle, uint32_t, std::string& old_at)
 {
-    std::wstring replaced = long_name(join(f.path, target)), replacement = long_name(join(f.path, leaf));
-    if (ReplaceFileW(replaced.c_str(), replacement.c_str(), long_name(join(backup_place.path, backup_leaf)).c_str(),
-                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-        return swap_result::done;
-    failed();
-    if (last_error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+    std::wstring file = long_name(join(f.path, target)), fresh = long_name(join(f.path, leaf));
+    if (!put_over(file, long_name(join(backup_place.path, backup_leaf)), backup_place, false))
         return swap_result::nothing_changed;
-    // The old file took the backup's name, and the new one not the file's.
-    if (MoveFileExW(replacement.c_str(), replaced.c_str(), MOVEFILE_WRITE_THROUGH))
+    if (rename_patiently(fresh, file, true))
         return swap_result::done;
-    failed();
+    DWORD why = last_error;
+    bool back = rename_patiently(long_name(join(backup_place.path, backup_leaf)), file, true);
+    last_error = why;
+    if (back)
+        return swap_result::nothing_changed;
     old_at = backup_leaf;
-    return swap_result::old_left;
+    return swap_result::both_left;
 }
 
 replace_right may_replace(const folder&, const std::string&)

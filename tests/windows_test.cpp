@@ -193,6 +193,68 @@ TEST(Windows, AroundTheWrite)
                   EXPECT_EQ(r.status, 0);
                   EXPECT_EQ(dir.read("x.bin"), "ZYC");
               }},
+             {"a virus scanner holds the file, or its backup, for a second as the write begins: the write "
+              "waits for it, and lands",
+              [] {
+                  for (const char* held : {"x.bin", "x.7in"}) {
+                      SCOPED_TRACE(held);
+                      temp_dir dir;
+                      dir.write("x.bin", "ABC");
+                      dir.write("x.7in", "older");
+                      running editor(dir, voxa_program(), {"x.bin"});
+                      ASSERT_TRUE(editor.wait_for(banner("x.bin", 3) + "-"));
+                      running scanner(dir, hold_program(), {held, "1000"});
+                      ASSERT_TRUE(scanner.wait_for(std::string("held ") + held + "\n"));
+                      editor.send("e 0 5a\nw\ny\n");
+                      auto r = editor.finish();
+                      EXPECT_EQ(r.out, banner("x.bin", 3) + "--" + question + written("x.bin", "x.7in") + "-");
+                      EXPECT_EQ(r.status, 0);
+                      EXPECT_EQ(scanner.finish().status, 0);
+                      EXPECT_EQ(dir.read("x.bin"), "ZBC");
+                      EXPECT_EQ(dir.read("x.7in"), "ABC");
+                      EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"x.7in", "x.bin"}));
+                  }
+              }},
+             {"a name that is a link to a file in another folder: each write lands there, the link stays",
+              [] {
+                  temp_dir dir;
+                  fs::create_directories(dir.path / "A");
+                  fs::create_directories(dir.path / "B");
+                  dir.write("A/file.bin", "ABC");
+                  fs::create_symlink("../A/file.bin", dir.path / "B/link.bin");
+                  auto r = run_in(dir, voxa_program(), {"B\\link.bin"}, "e 0 5a\nw\ny\ne 1 59\nw\ny\nq\n");
+                  EXPECT_EQ(r.out, banner("B\\link.bin", 3) + "--" + question + written("B\\link.bin", "B\\link.7in") +
+                                       "--" + question + written("B\\link.bin", "B\\link.7in") + "-");
+                  EXPECT_EQ(r.status, 0);
+                  EXPECT_EQ(dir.read("A/file.bin"), "ZYC");
+                  EXPECT_EQ(dir.read("B/link.7in"), "ZBC");
+                  EXPECT_TRUE(fs::is_symlink(dir.path / "B/link.bin"));
+                  EXPECT_EQ(names_in(dir.path / "A"), (std::vector<std::string>{"file.bin"}));
+                  EXPECT_EQ(names_in(dir.path / "B"), (std::vector<std::string>{"link.7in", "link.bin"}));
+              }},
+             {"names that differ only in case (a case-sensitive folder): the new file can take neither the "
+              "name nor give it back, and both files stay, named",
+              [] {
+                  temp_dir dir;
+                  dir.write("data.bin", "ABC");
+                  dir.write("DATA.BIN", "another");
+                  auto r = run_in(dir, voxa_program(), {"data.bin"}, "e 0 5a\nw\ny\nq\n");
+                  std::vector<std::string> names = names_in(dir.path);
+                  ASSERT_EQ(names.size(), 3u) << r.out;
+                  const std::string fresh = names[0]; // ".voxa-" sorts first
+                  ASSERT_EQ(fresh.rfind(".voxa-", 0), 0u);
+                  EXPECT_EQ(names[1], "DATA.BIN");
+                  EXPECT_EQ(names[2], "data.7in");
+                  EXPECT_EQ(any_reason(r.out), banner("data.bin", 3) + "--" + question +
+                                                   written("data.bin", "data.7in") +
+                                                   "ERROR: can't write file data.bin (...): the old file is kept as " +
+                                                   windows_path(dir.path / "data.7in") + ", the new one as " +
+                                                   windows_path(dir.path / fresh) + "...\n-");
+                  EXPECT_EQ(r.status, 1);
+                  EXPECT_EQ(dir.read(fresh), "ZBC");
+                  EXPECT_EQ(dir.read("data.7in"), "ABC");
+                  EXPECT_EQ(dir.read("DATA.BIN"), "another");
+              }},
              {"the programs import no SHELL32, USER32 or GDI32, so that a logoff or a shutdown reaches them",
               [] {
                   for (const std::string& program : {voxa_program(), package_program()}) {
