@@ -50,6 +50,7 @@ const char old_kept_as[] = "ERROR: the old file is kept as %s...\n";
 const char both_kept_as[] = "ERROR: can't write file %s (%s): the old file is kept as %s, the new one as %s...\n";
 const char cant_sync[] = "ERROR: can't sync the folder of %s (%s): the new file may not survive a power cut...\n";
 const char cant_remove[] = "ERROR: can't remove %s (%s)...\n";
+const char list_not_kept[] = "ERROR: %s is written, but its access list could not be kept...\n";
 const char left_as_it_was[] = "the file is left as it was";
 const char old_in_backup[] = "the old one is in its backup";
 
@@ -623,6 +624,8 @@ bool write_new_file(write_job& j)
 bool close_new_file(write_job& j)
 {
     sys::info_of(j.temp_fd, j.made);
+    if (j.from != sys::no_handle && !sys::access_list_kept(j.temp_fd, j.from))
+        say(j.out, list_not_kept, j.st.file_name); // the write stands
     return sys::close_file(std::exchange(j.temp_fd, sys::no_handle)) || j.fail(cant_write, j.st.file_name);
 }
 

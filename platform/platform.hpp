@@ -214,6 +214,11 @@ enum class owner_rule {
 // Gives `to` the owner and group of `info`, `bits` as its permission bits,
 // and the extended attributes of `from` (access lists among them).
 bool give_attributes(handle to, handle from, const file_info& info, uint32_t bits, owner_rule rule);
+// Whether `made` carries the access list of `old`: false only where the
+// file system would not take it and the write went on without it (a share
+// on Windows); elsewhere giving it is part of give_attributes, or there is
+// none to give.
+bool access_list_kept(handle made, handle old);
 bool set_bits(handle file, uint32_t bits);
 inline constexpr uint32_t set_id_bits = 06000;
 // Permission bits as a new file gets them.

@@ -15,6 +15,9 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <aclapi.h>
+#include <winioctl.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
@@ -672,11 +675,52 @@ handle open_to_lock(const folder& f, const std::string& leaf)
     return open_in(f, leaf, false);
 }
 
+namespace {
+
+// A security descriptor whose access list lets in this user alone, and
+// takes nothing from the folder: the write's new file, a copied backup
+// and a mark are made with it, as other systems make them 0600, until
+// they are given the old file's list. Nullptr when it cannot be made.
+SECURITY_ATTRIBUTES* only_the_user()
+{
+    static std::vector<unsigned char> token_room, acl_room;
+    static SECURITY_DESCRIPTOR descriptor;
+    static SECURITY_ATTRIBUTES attributes;
+    static const bool made = [] {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return false;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        token_room.resize(size);
+        bool known = size > 0 && GetTokenInformation(token, TokenUser, token_room.data(), size, &size);
+        CloseHandle(token);
+        if (!known)
+            return false;
+        PSID me = reinterpret_cast<TOKEN_USER*>(token_room.data())->User.Sid;
+        acl_room.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(me));
+        auto* acl = new (acl_room.data()) ACL {};
+        return InitializeAcl(acl, static_cast<DWORD>(acl_room.size()), ACL_REVISION) &&
+               AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, me) &&
+               InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+               SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    }();
+    attributes = {sizeof attributes, &descriptor, FALSE};
+    return made ? &attributes : nullptr;
+}
+
+} // namespace
+
 handle new_temporary(const folder& f, std::string& leaf)
 {
     for (int tries = 0; tries < 100; ++tries) {
         leaf = ".voxa-" + random_tail();
-        HANDLE h = open_name(join(f.path, leaf), GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        HANDLE h = CreateFileW(long_name(join(f.path, leaf)).c_str(),
+                               GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, share_all,
+                               only_the_user(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            failed();
         if (h != INVALID_HANDLE_VALUE)
             return ours(h);
         if (!failed_with(failure::exists))
@@ -803,7 +847,112 @@ bool wait_lock(handle file)
 }
 
 // ---------------------------------------------------------------------------
-// What a file carries: its attributes and security come with ReplaceFileW.
+// What a file carries: its access list, attributes, creation time, its
+// compression and its named streams, given to the new file before it takes
+// the old one's place, as ReplaceFileW would merge them ("preserves the
+// following attributes of the original file: creation time, short file
+// name, object identifier, DACLs, security resource attributes, encryption,
+// compression, named streams", ReplaceFileW, learn.microsoft.com:
+// windows/win32/api/winbase/nf-winbase-replacefilew). Not kept: the short
+// name, the object identifier, the resource attributes; an encrypted
+// file's new bytes are never written to a file that is not.
+
+namespace {
+
+// Its own entries of a file's access list, in order, and whether it takes
+// those of its folder; a file with no list at all lets everyone in.
+struct access_list {
+    bool taken_from_folder = true;
+    bool none = false;
+    std::vector<unsigned char> own; // the entries, one after another
+    bool operator==(const access_list&) const = default;
+};
+
+bool access_list_of(HANDLE h, access_list& list)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) !=
+        ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    list = {};
+    list.taken_from_folder = (control & SE_DACL_PROTECTED) == 0;
+    list.none = dacl == nullptr;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ACE_HEADER head {};
+        if (!GetAce(dacl, i, &ace))
+            continue;
+        std::memcpy(&head, ace, sizeof head);
+        if ((head.AceFlags & INHERITED_ACE) == 0) {
+            const auto* bytes = static_cast<const unsigned char*>(ace);
+            list.own.insert(list.own.end(), bytes, bytes + head.AceSize);
+        }
+    }
+    LocalFree(sd);
+    return true;
+}
+
+// Gives `to` the access list of `from`: its own entries, and those of its
+// new folder where the old one took its folder's.
+bool give_access_list(HANDLE to, HANDLE from)
+{
+    access_list list;
+    if (!access_list_of(from, list))
+        return false;
+    std::vector<unsigned char> room(sizeof(ACL) + list.own.size() + sizeof(DWORD));
+    auto* acl = new (room.data()) ACL {};
+    if (!InitializeAcl(acl, static_cast<DWORD>(room.size()), ACL_REVISION_DS) ||
+        (!list.own.empty() && !AddAce(acl, ACL_REVISION_DS, MAXDWORD, list.own.data(), static_cast<DWORD>(list.own.size()))))
+        return false;
+    DWORD how = DACL_SECURITY_INFORMATION |
+                (list.taken_from_folder ? UNPROTECTED_DACL_SECURITY_INFORMATION : PROTECTED_DACL_SECURITY_INFORMATION);
+    return SetSecurityInfo(to, SE_FILE_OBJECT, how, nullptr, nullptr, list.none ? nullptr : acl, nullptr) ==
+           ERROR_SUCCESS;
+}
+
+// The named streams of `from` (the mark of the web among them), copied to
+// `to` where it has none of that name.
+void give_streams(HANDLE to, HANDLE from)
+{
+    std::vector<unsigned char> room(1 << 16);
+    if (!GetFileInformationByHandleEx(from, FileStreamInfo, room.data(), static_cast<DWORD>(room.size())))
+        return;
+    wchar_t from_path[32768], to_path[32768];
+    DWORD a = GetFinalPathNameByHandleW(from, from_path, 32768, VOLUME_NAME_DOS);
+    DWORD b = GetFinalPathNameByHandleW(to, to_path, 32768, VOLUME_NAME_DOS);
+    if (a == 0 || a >= 32768 || b == 0 || b >= 32768)
+        return;
+    for (size_t at = 0; at + sizeof(FILE_STREAM_INFO) <= room.size();) {
+        FILE_STREAM_INFO entry {};
+        std::memcpy(&entry, room.data() + at, offsetof(FILE_STREAM_INFO, StreamName));
+        std::wstring stream(entry.StreamNameLength / sizeof(wchar_t), L'\0');
+        std::memcpy(stream.data(), room.data() + at + offsetof(FILE_STREAM_INFO, StreamName), entry.StreamNameLength);
+        if (stream != L"::$DATA" && !stream.empty()) {
+            HANDLE in = CreateFileW((std::wstring(from_path, a) + stream).c_str(), GENERIC_READ, share_all, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+            HANDLE out = CreateFileW((std::wstring(to_path, b) + stream).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     0, nullptr);
+            char bytes[1 << 12];
+            DWORD got = 0, put = 0;
+            while (in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
+                   ReadFile(in, bytes, sizeof bytes, &got, nullptr) && got > 0 &&
+                   WriteFile(out, bytes, got, &put, nullptr) && put == got) {
+            }
+            for (HANDLE h : {in, out})
+                if (h != INVALID_HANDLE_VALUE)
+                    CloseHandle(h);
+        }
+        if (entry.NextEntryOffset == 0)
+            break;
+        at += entry.NextEntryOffset;
+    }
+}
+
+} // namespace
 
 uint32_t user()
 {
@@ -815,14 +964,53 @@ bool can_give_owner(const file_info&)
     return true;
 }
 
-bool give_attributes(handle, handle, const file_info&, uint32_t, owner_rule)
+// Owners are not given (the new file is the user's, as with ReplaceFileW);
+// the access list is given where the file system takes it, and a write
+// whose new file could not be given it says so once it has landed
+// (access_list_kept).
+bool give_attributes(handle to, handle from, const file_info&, uint32_t, owner_rule)
 {
+    BY_HANDLE_FILE_INFORMATION old {}, fresh {};
+    if (!GetFileInformationByHandle(win(from), &old) || !GetFileInformationByHandle(win(to), &fresh))
+        return failed();
+    if ((old.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 && (fresh.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) == 0)
+        return failed(ERROR_ENCRYPTION_FAILED);
+    give_access_list(win(to), win(from));
+    if ((old.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0 && (fresh.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) == 0) {
+        USHORT format = COMPRESSION_FORMAT_DEFAULT;
+        DWORD none = 0;
+        DeviceIoControl(win(to), FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &none, nullptr);
+    }
+    FILE_BASIC_INFO basic {};
+    basic.CreationTime.LowPart = old.ftCreationTime.dwLowDateTime;
+    basic.CreationTime.HighPart = static_cast<LONG>(old.ftCreationTime.dwHighDateTime);
+    basic.FileAttributes = (old.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)) |
+                           FILE_ATTRIBUTE_ARCHIVE;
+    SetFileInformationByHandle(win(to), FileBasicInfo, &basic, sizeof basic);
+    give_streams(win(to), win(from));
     return true;
 }
 
-bool set_bits(handle, uint32_t)
+bool access_list_kept(handle made, handle old)
 {
-    return true;
+    access_list was, now;
+    return !access_list_of(win(old), was) || (access_list_of(win(made), now) && now == was);
+}
+
+// Bits that let others in give the file its folder's access list, as a
+// new file gets it; a file made private (new_temporary) stays so otherwise.
+bool set_bits(handle file, uint32_t bits)
+{
+    if ((bits & 0066) == 0)
+        return true;
+    ACL empty {};
+    if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+        return failed();
+    DWORD result = SetSecurityInfo(win(file), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &empty, nullptr);
+    return result == ERROR_SUCCESS || failed(result);
 }
 
 uint32_t less_umask(uint32_t bits)
