@@ -561,13 +561,15 @@ DWORD flush_failure = 0;
 // own: a link itself, never what it leads to. With `replace`, whatever
 // file holds `to` goes, unless it is open. The file that lands with
 // `flush` is flushed through the same handle once it has its name: "the
-// function writes all buffered information for a file" (FlushFileBuffers,
-// learn.microsoft.com: windows/win32/api/fileapi/nf-fileapi-flushfilebuffers),
-// its metadata with it, the name among them on NTFS, whose log holds the
-// renames before it too. That is the durability the system offers: it
-// documents no flush of a folder, REPLACEFILE_WRITE_THROUGH "is not
-// supported" (ReplaceFileW), and MOVEFILE_WRITE_THROUGH flushes only a move
-// made "as a copy and delete operation" (MoveFileExW).
+// FlushFileBuffers function writes all the buffered information for a
+// specified file to the device" (FlushFileBuffers, learn.microsoft.com:
+// windows/win32/api/fileapi/nf-fileapi-flushfilebuffers), its metadata with
+// it, the name among them on NTFS, whose log holds the renames before it
+// too. That is the durability the system offers: it documents no flush of
+// a folder, REPLACEFILE_WRITE_THROUGH "is not supported" (ReplaceFileW), and
+// MOVEFILE_WRITE_THROUGH "guarantees that a move performed as a copy and
+// delete operation is flushed to disk" (MoveFileExW), no other. Not run on
+// real Windows: wine flushes what Linux flushes.
 bool rename_once(const std::wstring& from, const std::wstring& to, bool replace, bool flush)
 {
     HANDLE h = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE | (flush ? GENERIC_WRITE : 0), share_all, nullptr,
