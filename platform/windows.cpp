@@ -593,6 +593,17 @@ bool rename_once(const std::wstring& from, const std::wstring& to, bool replace,
     return renamed;
 }
 
+// Removes a name, a file made read-only too.
+bool remove_name(const std::wstring& name)
+{
+    DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (patiently([&] { return DeleteFileW(name.c_str()) != 0; }))
+        return true;
+    return last_error == ERROR_FILE_NOT_FOUND || last_error == ERROR_PATH_NOT_FOUND;
+}
+
 bool rename_patiently(const std::wstring& from, const std::wstring& to, bool flush)
 {
     return patiently([&] { return rename_once(from, to, false, flush); });
@@ -619,8 +630,7 @@ bool put_over(const std::wstring& from, const std::wstring& to, const folder& to
         rename_patiently(aside, to, false);
         return failed(why);
     }
-    if (!patiently([&] { return DeleteFileW(aside.c_str()) != 0; }))
-        last_error = 0; // the name is ours: at worst it stays, with the old bytes
+    remove_name(aside); // at worst it stays, a name of ours with the old bytes
     return true;
 }
 
@@ -742,14 +752,7 @@ bool rename_in(const folder& from, const std::string& leaf, const folder& to, co
 
 bool remove_in(const folder& f, const std::string& leaf)
 {
-    std::wstring name = long_name(join(f.path, leaf));
-    // A file made read-only goes all the same once it is not.
-    DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-        SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (patiently([&] { return DeleteFileW(name.c_str()) != 0; }))
-        return true;
-    return last_error == ERROR_FILE_NOT_FOUND || last_error == ERROR_PATH_NOT_FOUND;
+    return remove_name(long_name(join(f.path, leaf)));
 }
 
 std::vector<std::string> names_in(const folder& f, std::string_view prefix)

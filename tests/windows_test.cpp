@@ -232,6 +232,30 @@ TEST(Windows, AroundTheWrite)
                   EXPECT_EQ(names_in(dir.path / "A"), (std::vector<std::string>{"file.bin"}));
                   EXPECT_EQ(names_in(dir.path / "B"), (std::vector<std::string>{"link.7in", "link.bin"}));
               }},
+             {"a rewrite in place torn by a file size limit, the file's other name then removed: the next "
+              "session keeps the backup that the mark names, and its write lands over the file it holds open",
+              [] {
+                  temp_dir dir;
+                  dir.write("x.bin", std::string(1000, 'x'));
+                  fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
+                  dir.write("more.bin", std::string(5000, 'm'));
+                  auto torn = run_in(dir, voxa_program(), {"x.bin"}, "i 0 more.bin\nw\ny\nq\n", file_size_limit(4096));
+                  ASSERT_EQ(torn.status, 1) << torn.out;
+                  ASSERT_EQ(dir.read("x.7in"), std::string(1000, 'x'));
+                  fs::remove(dir.path / "x.link");
+                  const std::string backup = windows_path(dir.path / "x.7in");
+                  std::string torn_size = std::to_string(fs::file_size(dir.path / "x.bin"));
+                  auto r = run_in(dir, voxa_program(), {"x.bin"}, "l 0 100\nw\ny\nq\n");
+                  EXPECT_EQ(r.out, banner("x.bin", std::stol(torn_size)) + "ERROR: the last write of x.bin did not finish: "
+                                       "its old contents are in " + backup + ", which w keeps...\n-data_count = " +
+                                       std::to_string(std::stol(torn_size) - 100) + " \n-" + question + "Backup " +
+                                       backup + " kept: it holds the file as it was before the failed write. \n"
+                                       "Please Wait... Writing new file x.bin. \n-");
+                  EXPECT_EQ(r.status, 0);
+                  EXPECT_EQ(dir.read("x.7in"), std::string(1000, 'x'));
+                  EXPECT_EQ(fs::file_size(dir.path / "x.bin"), std::stoul(torn_size) - 100);
+                  EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"more.bin", "x.7in", "x.bin"}));
+              }},
              {"names that differ only in case (a case-sensitive folder): the new file can take neither the "
               "name nor give it back, and both files stay, named",
               [] {
