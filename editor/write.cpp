@@ -619,14 +619,20 @@ bool write_new_file(write_job& j)
 }
 
 // The new file, in its place, is known by the handle that wrote it, held
-// across its rename: a new look-up by name could find another's file, and
-// on some file systems (FAT) a rename changes a file's number.
+// across its rename: a look-up by name alone could find another's file, and
+// on some file systems (FAT) a rename changes a file's number. Its times are
+// taken again once it is closed (some file systems set them then), from
+// its name where that still leads to it.
 bool close_new_file(write_job& j)
 {
     sys::info_of(j.temp_fd, j.made);
     if (j.from != sys::no_handle && !sys::access_list_kept(j.temp_fd, j.from))
         say(j.out, list_not_kept, j.st.file_name); // the write stands
-    return sys::close_file(std::exchange(j.temp_fd, sys::no_handle)) || j.fail(cant_write, j.st.file_name);
+    bool closed = sys::close_file(std::exchange(j.temp_fd, sys::no_handle));
+    sys::file_info named;
+    if (sys::info_in(j.place, j.leaf, named) && sys::same_file(named.id, j.made.id))
+        j.made = named;
+    return closed || j.fail(cant_write, j.st.file_name);
 }
 
 // Just before the file is touched: its name still leads to the file this
