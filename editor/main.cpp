@@ -15,6 +15,14 @@ void start_line_editing(line_input& in); // terminal.cpp
 
 namespace {
 
+// The manual: a page of man where the programs are installed, the text
+// beside the program where it comes in the ZIP (Windows).
+#ifdef VOXA_MANUAL_BESIDE
+#define MANUAL "voxa.txt"
+#else
+#define MANUAL "man voxa"
+#endif
+
 const char usage[] =
     "Usage: voxa [file [startbyte]]\n"
     "       voxa --help | --version\n"
@@ -30,7 +38,7 @@ const char usage[] =
     "character after the first dot made 7 (data.bin: data.7in) or 7 appended\n"
     "(README: README7).\n"
     "Exit status 0, or 1 when the file could not be loaded, the last write failed,\n"
-    "or the output could not be written. Manual: man voxa\n";
+    "or the output could not be written. Manual: " MANUAL "\n";
 
 #if defined(VOXA_TERMINAL_BESIDE) && !defined(VOXA_LINE_EDITING)
 // At a terminal the build with line editing takes over, where it is

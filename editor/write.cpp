@@ -50,8 +50,10 @@ const char cant_write[] = "ERROR: can't write file %s (%s), %s...\n";
 const char cant_backup[] = "ERROR: can't write backup %s (%s), file not written...\n";
 const char cant_mark[] = "ERROR: can't mark %s as being rewritten (%s), not written...\n";
 const char old_kept_as[] = "ERROR: the old file is kept as %s...\n";
+const char both_kept_as[] = "ERROR: can't write file %s (%s): the old file is kept as %s, the new one as %s...\n";
 const char cant_sync[] = "ERROR: can't sync the folder of %s (%s): the new file may not survive a power cut...\n";
 const char cant_remove[] = "ERROR: can't remove %s (%s)...\n";
+const char list_not_kept[] = "ERROR: %s is written, but its access list could not be kept...\n";
 const char left_as_it_was[] = "the file is left as it was";
 const char old_in_backup[] = "the old one is in its backup";
 
@@ -377,7 +379,7 @@ bool make_plan(write_job& j)
     const std::string& name = st.file_name;
     if (j.gone) {
         j.how = landing::anew;
-        j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, close_new_file, land_anew,
+        j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, land_anew, close_new_file,
                    remove_marks, flush_folders};
         return true;
     }
@@ -409,14 +411,14 @@ bool make_plan(write_job& j)
     step announce = kept ? announce_kept : announce_backup;
     switch (j.how) {
     case landing::renamed:
-        j.steps = {announce, announce_writing, open_new_file, write_new_file, close_new_file, check_still_there};
+        j.steps = {announce, announce_writing, open_new_file, write_new_file, check_still_there};
         if (j.fate == backup_fate::exchanged)
             j.steps.push_back(swap_in);
         else if (j.fate == backup_fate::copied)
             j.steps.insert(j.steps.end(), {copy_backup, put_in_place});
         else
             j.steps.push_back(put_in_place);
-        j.steps.insert(j.steps.end(), {remove_marks, flush_folders});
+        j.steps.insert(j.steps.end(), {close_new_file, remove_marks, flush_folders});
         break;
     case landing::in_place:
         j.steps.clear();
@@ -531,9 +533,21 @@ bool write_new_file(write_job& j)
     return write_bytes(j, j.temp_fd);
 }
 
+// The new file, in its place, is known by the handle that wrote it, held
+// across its rename: a look-up by name alone could find another's file, and
+// on some file systems (FAT) a rename changes a file's number. Its times are
+// taken again once it is closed (some file systems set them then), from
+// its name where that still leads to it.
 bool close_new_file(write_job& j)
 {
-    return sys::close_file(std::exchange(j.temp_fd, sys::no_handle)) || j.fail(cant_write, j.st.file_name);
+    sys::info_of(j.temp_fd, j.made);
+    if (j.from != sys::no_handle && !sys::access_list_kept(j.temp_fd, j.from))
+        say(j.out, list_not_kept, j.st.file_name); // the write stands
+    bool closed = sys::close_file(std::exchange(j.temp_fd, sys::no_handle));
+    sys::file_info named;
+    if (sys::info_in(j.place, j.leaf, named) && sys::same_file(named.id, j.made.id))
+        j.made = named;
+    return closed || j.fail(cant_write, j.st.file_name);
 }
 
 // Just before the file is touched: its name still leads to the file this
@@ -570,6 +584,12 @@ bool swap_in(write_job& j)
         if (old_at == j.temp)
             j.temp.clear(); // it is not ours to remove
         return j.refuse(old_kept_as, sys::join(j.place.path, old_at));
+    case sys::swap_result::both_left:
+        // The new bytes exist only there: kept, and both names said.
+        std::fprintf(j.out, both_kept_as, j.st.file_name.c_str(), sys::failure_text().c_str(),
+                     sys::join(j.place.path, old_at).c_str(), sys::join(j.place.path, j.temp).c_str());
+        j.temp.clear();
+        return false;
     }
     return false;
 }
@@ -764,13 +784,7 @@ void settle(write_job& j)
     if (j.landed) {
         // What is on disk now is what a later write compares with, and the
         // data is the part of it that the data replaces.
-        // The system may give the new file the old one's birth.
-        sys::file_id made = j.made.id;
-        made.birth = 0;
-        if (j.how == landing::in_place)
-            st.on_disk.file = j.made;
-        else if (sys::info_in(j.place, j.leaf, now) && sys::same_file(now.id, made))
-            st.on_disk.file = now;
+        st.on_disk.file = j.made;
         st.on_disk.folder = j.place_id;
         st.on_disk.name_folder = j.name_place_id;
         st.window.length = std::max(0, st.data_count);

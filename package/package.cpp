@@ -10,6 +10,14 @@
 
 namespace {
 
+// The manual: a page of man where the programs are installed, the text
+// beside the program where it comes in the ZIP (Windows).
+#ifdef VOXA_MANUAL_BESIDE
+#define MANUAL "package.txt"
+#else
+#define MANUAL "man package"
+#endif
+
 const char usage[] =
     "Usage: package action filein fileout\n"
     "       package --help | --version\n"
@@ -17,7 +25,7 @@ const char usage[] =
     "letter M. action must be given and changes nothing. The copy is written\n"
     "beside fileout, flushed to the disk and renamed over it: a failure, or a\n"
     "power cut, leaves the old fileout whole.\n"
-    "Exit status 0 when the copy was written whole, 1 otherwise. Manual: man package\n";
+    "Exit status 0 when the copy was written whole, 1 otherwise. Manual: " MANUAL "\n";
 
 int fail(const char* format, const char* name)
 {

@@ -177,7 +177,9 @@ enum class swap_result {
     done,
     nothing_changed, // the reason kept
     backup_refused,  // the old file could not take the backup's name: all is as it was
-    old_left         // the old file could not be put back: it is at `old_at`, in `f`
+    old_left,        // the old file could not be put back: it is at `old_at`, in `f`
+    both_left        // the new file could not take the name, nor the old one be put back:
+                     // the old file is at `old_at`, the new one still at `leaf`, in `f`
 };
 swap_result swap_in(const folder& f, const std::string& leaf, const std::string& target, const folder& backup_place,
                     const std::string& backup_leaf, handle old, uint32_t bits, const std::string& record,
@@ -230,6 +232,11 @@ enum class owner_rule {
 // Gives `to` the owner and group of `info`, `bits` as its permission bits,
 // and the extended attributes of `from` (access lists among them).
 bool give_attributes(handle to, handle from, const file_info& info, uint32_t bits, owner_rule rule);
+// Whether `made` carries the access list of `old`: false only where the
+// file system would not take it and the write went on without it (a share
+// on Windows); elsewhere giving it is part of give_attributes, or there is
+// none to give.
+bool access_list_kept(handle made, handle old);
 bool set_bits(handle file, uint32_t bits);
 inline constexpr uint32_t set_id_bits = 06000;
 // Permission bits as a new file gets them.
