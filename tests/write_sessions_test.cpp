@@ -334,6 +334,26 @@ std::string unmet(unsigned needs)
     return "";
 }
 
+// A record that a rewrite in place of `file` (named `file_leaf`) whose
+// backup is `backup` did not finish, as the build under test keeps it: on
+// the backup, or in a mark of its own. The name the editor gives it.
+std::string plant_torn(const temp_dir& dir, const std::string& backup, sys::file_id file, const std::string& file_leaf,
+                       const std::string& kept_leaf = "")
+{
+    sys::file_info kept;
+    std::string leaf = kept_leaf.empty() ? backup : kept_leaf;
+    EXPECT_TRUE(sys::info_of_name((dir.path / leaf).string(), kept));
+    if (build_has("records")) {
+        kept.changed = 0; // setting the record changes it
+        std::string text = torn_record(file, file_leaf, kept, leaf);
+        EXPECT_EQ(setxattr((dir.path / backup).c_str(), "user.voxa", text.data(), text.size(), 0), 0);
+        return backup;
+    }
+    dir.write(".voxa-torn-AAAAAA", torn_record(file, file_leaf, kept, leaf));
+    fs::permissions(dir.path / ".voxa-torn-AAAAAA", static_cast<fs::perms>(0444));
+    return ".voxa-torn-AAAAAA";
+}
+
 // Bytes that no two runs of a test share.
 std::string pattern(size_t size, uint32_t seed)
 {
@@ -620,6 +640,101 @@ const std::vector<situation> situations = {
              EXPECT_TRUE(dir.read("x.7in") == old);
              EXPECT_TRUE(leftovers(dir.path).empty());
          }
+     }},
+    {"a mark that names another user's secret as a torn file's whole version: the secret is never read", root,
+     [] {
+         // In a shared folder, the owner of a world-writable file leaves a mark
+         // saying its last whole version is another user's file.
+         temp_dir dir;
+         fs::permissions(dir.path, static_cast<fs::perms>(01777));
+         const std::string theirs = pattern(5000100, 8), secret = pattern(5000100, 9);
+         dir.write("a.bin", theirs);
+         dir.write("secret.dat", secret);
+         ASSERT_EQ(chown((dir.path / "a.bin").c_str(), 4002, 4002), 0);
+         ASSERT_EQ(chmod((dir.path / "a.bin").c_str(), 0666), 0);
+         ASSERT_EQ(chmod((dir.path / "secret.dat").c_str(), 0600), 0);
+         sys::file_info file, kept;
+         ASSERT_TRUE(sys::info_of_name((dir.path / "a.bin").string(), file));
+         ASSERT_TRUE(sys::info_of_name((dir.path / "secret.dat").string(), kept));
+         dir.write(".voxa-torn-AAAAAA", torn_record(file.id, "a.bin", kept, "secret.dat"));
+         ASSERT_EQ(chown((dir.path / ".voxa-torn-AAAAAA").c_str(), 4002, 4002), 0);
+         auto r = run_in(dir, voxa_program(), {"a.bin"}, "e 0 41\nw\ny\nq\n");
+         EXPECT_EQ(r.status, 0) << r.out;
+         std::string edited = theirs;
+         edited[0] = 'A';
+         EXPECT_TRUE(dir.read("a.bin") == edited);
+         EXPECT_TRUE(dir.read("secret.dat") == secret);
+     }},
+    {"a record's names are shown with their control characters escaped", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         dir.write("x.7in", "older");
+         sys::file_info file;
+         ASSERT_TRUE(sys::info_of_name((dir.path / "x.bin").string(), file));
+         file.id.birth += 1; // an earlier file that had its number
+         std::string name = plant_torn(dir, "x.7in", file.id, "x\x1b]0;owned\x07\x1b[2J.bin");
+         auto r = run_in(dir, voxa_program(), {"x.bin"}, "q\n");
+         EXPECT_EQ(r.out, banner("x.bin", 3) + "ERROR: " + name + ", the mark of an unfinished write of " +
+                              "x\\x1b]0;owned\\x07\\x1b[2J.bin, matches neither x.bin nor its backup: set aside, not used...\n-");
+     }},
+    {"a torn file whose file system comes back under another device number is known", root | tracer,
+     [] {
+         temp_dir dir;
+         fs::create_directory(dir.path / "image");
+         const std::string old = pattern(20000, 10);
+         struct stat before {}, after {};
+         {
+             loop_file_system ext4(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.ext4", "-q"}, 64 << 20);
+             if (!ext4.mounted)
+                 return not_run(ext4.why_not);
+             dir.write("fs/f.bin", old);
+             fs::create_hard_link(dir.path / "fs/f.bin", dir.path / "fs/f.link");
+             tear(dir, "fs/f.bin", "0", "e 0 5a\nw\ny\nq\n");
+             ASSERT_EQ(dir.read("fs/f.bin"), "");
+             ASSERT_EQ(stat((dir.path / "fs/f.bin").c_str(), &before), 0);
+         }
+         // Another image holds the loop device the first had, as a disk set
+         // up in another order after a crash would.
+         std::ofstream(dir.path / "image/other.img").close();
+         fs::resize_file(dir.path / "image/other.img", 1 << 20);
+         auto held = run_in(dir, "/usr/sbin/losetup", {"-f", "--show", (dir.path / "image/other.img").string()}, "");
+         std::string device = held.out.substr(0, held.out.find('\n'));
+         loop_file_system again(dir.path / "image/fs.img", dir.path / "fs", "rw");
+         ASSERT_TRUE(again.mounted) << again.why_not;
+         ASSERT_EQ(stat((dir.path / "fs/f.bin").c_str(), &after), 0);
+         EXPECT_NE(after.st_dev, before.st_dev) << "mounted under the same device number";
+         std::string backup = (fs::canonical(dir.path / "fs") / "f.7in").string();
+         auto r = run_in(dir, voxa_program(), {"fs/f.bin"}, "w\ny\nq\n");
+         EXPECT_EQ(r.out, banner("fs/f.bin", 0) + "ERROR: the last write of fs/f.bin did not finish: its old contents are in " +
+                              backup + ", which w keeps...\n-" + question + "Backup " + backup +
+                              " kept: it holds the file as it was before the failed write. \n"
+                              "Please Wait... Writing new file fs/f.bin. \n-");
+         EXPECT_TRUE(dir.read("fs/f.7in") == old);
+         if (!device.empty())
+             run_in(dir, "/usr/sbin/losetup", {"-d", device}, "");
+     }},
+    {"a write on XFS, then a power cut: the new file is in place, the old one its backup", root,
+     [] {
+         // Nothing else syncs the file system: what the image holds right
+         // after the write is what a disk holds after a power cut.
+         temp_dir dir;
+         fs::create_directory(dir.path / "image");
+         loop_file_system xfs(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.xfs", "-q", "-f"}, 320 << 20);
+         if (!xfs.mounted)
+             return not_run(xfs.why_not);
+         const std::string old = pattern(1 << 20, 11);
+         dir.write("fs/x.bin", old);
+         sync();
+         auto r = run_in(dir, voxa_program(), {"fs/x.bin"}, "e 0 5a\nw\ny\nq\n");
+         ASSERT_EQ(r.status, 0) << r.out;
+         fs::copy_file(dir.path / "image/fs.img", dir.path / "image/cut.img");
+         loop_file_system cut(dir.path / "image/cut.img", dir.path / "cut", "nouuid");
+         ASSERT_TRUE(cut.mounted) << cut.why_not;
+         std::string edited = old;
+         edited[0] = 'Z';
+         EXPECT_TRUE(dir.read("cut/x.bin") == edited);
+         EXPECT_TRUE(dir.read("cut/x.7in") == old);
      }},
     {"package over an earlier output on XFS, then a power cut: the output is the new copy", root,
      [] {

@@ -279,6 +279,9 @@ TEST(WindowWrite, ASixMegabyteFileKeepsEveryByteOutsideThePartLoaded)
 
     auto deleted = run_with(files, voxa_program(), {"big", "1000001"}, "l 64 10\nw\ny\nq\n");
     EXPECT_TRUE(deleted.files.at("big") == std::string(original).erase(1000100, 10));
+    // A part with bytes of the file after it, which move down by the count.
+    auto inside = run_with(files, voxa_program(), {"big", "500001"}, "l 64 10\nw\ny\nq\n");
+    EXPECT_TRUE(inside.files.at("big") == std::string(original).erase(500100, 10));
 
     auto inserted = run_with(files, voxa_program(), {"big", "2000001"}, "i 0 small.bin\nw\ny\nq\n");
     EXPECT_TRUE(inserted.files.at("big") == std::string(original).insert(2000000, "12345"));
