@@ -396,6 +396,24 @@ void not_run(const std::string& why)
     row_not_run = why;
 }
 
+// An XFS image mounted at fs/ for `act`; then the power goes: a copy of the
+// image as `act` left it, which is what the disk holds, mounted at cut/.
+// Null where no image can be mounted (the row is then not run).
+std::unique_ptr<loop_file_system> power_cut_on_xfs(const temp_dir& dir, const std::function<void()>& act)
+{
+    fs::create_directory(dir.path / "image");
+    loop_file_system xfs(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.xfs", "-q", "-f"}, 320 << 20);
+    if (!xfs.mounted) {
+        not_run(xfs.why_not);
+        return nullptr;
+    }
+    act();
+    fs::copy_file(dir.path / "image/fs.img", dir.path / "image/cut.img");
+    auto cut = std::make_unique<loop_file_system>(dir.path / "image/cut.img", dir.path / "cut", "nouuid");
+    EXPECT_TRUE(cut->mounted) << cut->why_not;
+    return cut;
+}
+
 const std::vector<situation> situations = {
     {"another user's file at the backup's name in a shared folder", root,
      [] {
@@ -716,21 +734,18 @@ const std::vector<situation> situations = {
      }},
     {"a write on XFS, then a power cut: the new file is in place, the old one its backup", root,
      [] {
-         // Nothing else syncs the file system: what the image holds right
-         // after the write is what a disk holds after a power cut.
+         // Nothing else syncs the file system: the write's own flushes must
+         // take the rename to the disk.
          temp_dir dir;
-         fs::create_directory(dir.path / "image");
-         loop_file_system xfs(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.xfs", "-q", "-f"}, 320 << 20);
-         if (!xfs.mounted)
-             return not_run(xfs.why_not);
          const std::string old = pattern(1 << 20, 11);
-         dir.write("fs/x.bin", old);
-         sync();
-         auto r = run_in(dir, voxa_program(), {"fs/x.bin"}, "e 0 5a\nw\ny\nq\n");
-         ASSERT_EQ(r.status, 0) << r.out;
-         fs::copy_file(dir.path / "image/fs.img", dir.path / "image/cut.img");
-         loop_file_system cut(dir.path / "image/cut.img", dir.path / "cut", "nouuid");
-         ASSERT_TRUE(cut.mounted) << cut.why_not;
+         auto cut = power_cut_on_xfs(dir, [&] {
+             dir.write("fs/x.bin", old);
+             sync();
+             auto r = run_in(dir, voxa_program(), {"fs/x.bin"}, "e 0 5a\nw\ny\nq\n");
+             EXPECT_EQ(r.status, 0) << r.out;
+         });
+         if (cut == nullptr)
+             return;
          std::string edited = old;
          edited[0] = 'Z';
          EXPECT_TRUE(dir.read("cut/x.bin") == edited);
@@ -739,24 +754,20 @@ const std::vector<situation> situations = {
     {"package over an earlier output on XFS, then a power cut: the output is the new copy", root,
      [] {
          temp_dir dir;
-         fs::create_directory(dir.path / "image");
-         loop_file_system xfs(dir.path / "image/fs.img", dir.path / "fs", {"/usr/sbin/mkfs.xfs", "-q", "-f"}, 320 << 20);
-         if (!xfs.mounted)
-             return not_run(xfs.why_not);
          const std::string input = pattern(1 << 20, 6), earlier = pattern(1 << 20, 7);
-         dir.write("fs/in.bin", input);
-         dir.write("fs/out.bin", earlier);
-         sync();
-         auto copied = run_in(dir, package_program(), {"build", "fs/in.bin", "fs/out.bin"}, "");
-         ASSERT_EQ(copied.status, 0) << copied.out;
-         // Another program makes its own file last, which takes the file
-         // system's log to the disk; then the power goes: the disk holds what
-         // the image file holds now.
-         int other = open((dir.path / "fs/other").c_str(), O_CREAT | O_WRONLY, 0644);
-         ASSERT_TRUE(other >= 0 && write(other, "x", 1) == 1 && fsync(other) == 0 && close(other) == 0);
-         fs::copy_file(dir.path / "image/fs.img", dir.path / "image/cut.img");
-         loop_file_system after(dir.path / "image/cut.img", dir.path / "cut", "nouuid");
-         ASSERT_TRUE(after.mounted) << after.why_not;
+         auto cut = power_cut_on_xfs(dir, [&] {
+             dir.write("fs/in.bin", input);
+             dir.write("fs/out.bin", earlier);
+             sync();
+             auto copied = run_in(dir, package_program(), {"build", "fs/in.bin", "fs/out.bin"}, "");
+             EXPECT_EQ(copied.status, 0) << copied.out;
+             // Another program makes its own file last, which takes the file
+             // system's log to the disk.
+             int other = open((dir.path / "fs/other").c_str(), O_CREAT | O_WRONLY, 0644);
+             EXPECT_TRUE(other >= 0 && write(other, "x", 1) == 1 && fsync(other) == 0 && close(other) == 0);
+         });
+         if (cut == nullptr)
+             return;
          std::string marked = input;
          marked[0] = 'M';
          EXPECT_TRUE(dir.read("cut/out.bin") == marked) << dir.read("cut/out.bin").size() << " bytes";
