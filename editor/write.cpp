@@ -379,8 +379,8 @@ bool make_plan(write_job& j)
     const std::string& name = st.file_name;
     if (j.gone) {
         j.how = landing::anew;
-        j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, land_anew, close_new_file,
-                   remove_marks, flush_folders};
+        j.steps = {announce_gone, announce_writing, open_new_file_anew, write_new_file, land_anew, remove_marks,
+                   close_new_file, flush_folders};
         return true;
     }
     read_records(j);
@@ -418,7 +418,7 @@ bool make_plan(write_job& j)
             j.steps.insert(j.steps.end(), {copy_backup, put_in_place});
         else
             j.steps.push_back(put_in_place);
-        j.steps.insert(j.steps.end(), {close_new_file, remove_marks, flush_folders});
+        j.steps.insert(j.steps.end(), {remove_marks, close_new_file, flush_folders});
         break;
     case landing::in_place:
         j.steps.clear();
@@ -467,12 +467,22 @@ bool announce_gone(write_job& j)
     return true;
 }
 
+// The new file holds the write lock from the moment it is made until it is
+// closed, after the write's records: once it has the file's name, another
+// write waits for it instead of landing between its rename and the old
+// file's move to the backup's name, which would then put the old file over
+// the version that write kept as the backup.
+bool new_file_locked(write_job& j)
+{
+    j.temp_fd = sys::new_temporary(j.place, j.temp);
+    return j.temp_fd != sys::no_handle && sys::try_lock(j.temp_fd) == sys::lock_result::locked;
+}
+
 // The new file, made beside the old one with its owner, group, bits and
 // extended attributes.
 bool open_new_file(write_job& j)
 {
-    j.temp_fd = sys::new_temporary(j.place, j.temp);
-    if (j.temp_fd == sys::no_handle || !sys::give_attributes(j.temp_fd, j.from, j.old, j.old.mode, sys::owner_rule::required))
+    if (!new_file_locked(j) || !sys::give_attributes(j.temp_fd, j.from, j.old, j.old.mode, sys::owner_rule::required))
         return j.fail(cant_write, j.st.file_name);
     return true;
 }
@@ -480,8 +490,7 @@ bool open_new_file(write_job& j)
 // The file written anew gets the bits it had.
 bool open_new_file_anew(write_job& j)
 {
-    j.temp_fd = sys::new_temporary(j.place, j.temp);
-    if (j.temp_fd == sys::no_handle || !sys::set_bits(j.temp_fd, j.st.on_disk.file.mode))
+    if (!new_file_locked(j) || !sys::set_bits(j.temp_fd, j.st.on_disk.file.mode))
         return j.refuse(cant_open, j.st.file_name);
     return true;
 }

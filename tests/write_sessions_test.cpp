@@ -4,8 +4,15 @@
 // carries besides its bytes. All of it on real files, users and signals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -986,6 +993,339 @@ TEST(WriteAcrossSessions, AnAccessListIsKept)
             std::string got(256, '\0');
             ssize_t n = getxattr((dir.path / name).c_str(), "system.posix_acl_access", got.data(), got.size());
             EXPECT_EQ(got.substr(0, static_cast<size_t>(std::max<ssize_t>(n, 0))), acl) << name;
+        }
+    }
+}
+
+namespace {
+
+const std::string waits_for_another = "Waiting for another write of x.bin to finish... \n";
+
+// strace's words that run the editor with `args` and stop it by SIGSTOP
+// right after the `when`th call of `call` (among those on the file `only`,
+// when one is named), with its log of those calls and of the stop in `log`.
+std::vector<std::string> stopping(const std::string& log, const std::string& call, int when, const std::string& only,
+                                  const std::vector<std::string>& args)
+{
+    std::vector<std::string> words{"-o", log, "-e", "trace=" + call, "-e",
+                                   "inject=" + call + ":signal=STOP:when=" + std::to_string(when)};
+    if (!only.empty())
+        words.insert(words.end(), {"-P", only});
+    words.push_back("--");
+    words.push_back(voxa_program());
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+// A session of the editor that strace stops at a call of its own (see
+// stopping), held there until the test lets it go on. The editor is
+// strace's child: should a check fail while it is stopped, it is killed
+// rather than left stopped.
+struct stoppable {
+    temp_dir logs;
+    std::string log = (logs.path / "trace").string();
+    running r;
+
+    stoppable(const temp_dir& dir, const std::string& call, int when, const std::string& only,
+              const std::vector<std::string>& args)
+        : r(dir, strace, stopping(log, call, when, only, args), traced)
+    {
+    }
+    ~stoppable()
+    {
+        if (int pid = editor(); pid > 0)
+            kill(pid, SIGKILL);
+    }
+    stoppable(const stoppable&) = delete;
+    stoppable& operator=(const stoppable&) = delete;
+
+    int editor() const
+    {
+        if (r.pid <= 0)
+            return 0;
+        std::ifstream children("/proc/" + std::to_string(r.pid) + "/task/" + std::to_string(r.pid) + "/children");
+        int pid = 0;
+        return children >> pid ? pid : 0;
+    }
+    // Waits for the stop: false when the session ended first, or said that
+    // it waits for another write (then it reaches its stop only later).
+    bool stopped(int seconds = 30)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream in(log);
+            std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            if (text.find("--- stopped by SIGSTOP ---") != std::string::npos)
+                return editor() > 0;
+            if (text.find("+++ ") != std::string::npos || r.wait_for(waits_for_another, 0))
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    void go_on() const
+    {
+        if (int pid = editor(); pid > 0)
+            kill(pid, SIGCONT);
+    }
+};
+
+// Gives a session its script, unless it has ended already (a file that
+// was not there to load): then the write fails, and no SIGPIPE ends the
+// test.
+void offer(running& session, const std::string& script)
+{
+    sigset_t pipe_signal, was;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &was);
+    if (write(session.to, script.data(), script.size()) < 0 && errno == EPIPE) {
+        timespec none{};
+        sigtimedwait(&pipe_signal, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+}
+
+// From a trace of a session's calls on its file (fcntl and flock): the
+// call just before its first look at the write lock, and its ordinal among
+// the calls of its name, where a session can be stopped before it looks.
+std::pair<std::string, int> just_before_first_lock(const std::string& trace)
+{
+    std::ifstream in(trace);
+    std::map<std::string, int> seen;
+    std::pair<std::string, int> last{"", 0};
+    for (std::string line; std::getline(in, line);) {
+        size_t paren = line.find('(');
+        if (paren == std::string::npos || line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0)
+            continue;
+        std::string name = line.substr(0, paren);
+        if (name == "flock" || line.find("F_SETLK") != std::string::npos)
+            return last;
+        last = {name, ++seen[name]};
+    }
+    return {"", 0};
+}
+
+// A session of a race: the bytes it writes (the file as it loaded it, with
+// its edit; none when it loaded nothing) and how it ended.
+struct racer {
+    const char* name;
+    std::optional<std::string> version;
+    run_result done;
+    bool reported() const { return done.status == 0; } // its write landed, it says
+};
+
+// The file as a session loaded it from `start` on, with its replace (r)
+// of `from` by `to` done in the part loaded.
+std::optional<std::string> with_edit(std::optional<std::string> loaded, size_t start, const std::string& from,
+                                     const std::string& to)
+{
+    if (loaded)
+        for (size_t at = loaded->find(from, start); at != std::string::npos; at = loaded->find(from, at + 1))
+            loaded->replace(at, from.size(), to);
+    return loaded;
+}
+
+// The folder after two sessions, A and B, that each wrote the file once, or
+// failed to, or were refused. Each landing puts its version in the file and
+// the version it replaces in the backup (no write is left torn here, so no
+// backup is kept back). The landings, in the order they landed, follow the
+// version the file had before them (`before`; none for a file written
+// anew), and so:
+//   - the file is, whole, the version of the session that landed last, or,
+//     when none did, the version before;
+//   - the backup is the version the file held just before that landing:
+//     the other session's when it landed first, else the version before
+//     (none where there was none);
+//   - hence, with one write each, every version a session reported as
+//     written is in the file or the backup: only the version before them
+//     is rotated out, and only by two landings; a session that did not
+//     report its write landed nothing;
+//   - the folder holds nothing else: no temporary file, no mark, no record
+//     of an unfinished rewrite on the backup, and the file's other names
+//     (`links`) show the file itself.
+void check_landings(const temp_dir& dir, const std::optional<std::string>& before, const racer& a, const racer& b,
+                    const std::vector<std::string>& links)
+{
+    auto content = [&](const std::string& name) -> std::optional<std::string> {
+        return dir.exists(name) ? std::optional(dir.read(name)) : std::nullopt;
+    };
+    auto whose = [&](const std::optional<std::string>& v) -> std::string {
+        if (!v)
+            return "none";
+        std::string said;
+        for (const racer* r : {&a, &b})
+            if (v == r->version)
+                said += std::string(r->name) + "'s version ";
+        if (v == before)
+            said += "the version before ";
+        return said.empty() ? std::to_string(v->size()) + " bytes of no one's version" : said;
+    };
+    const std::optional<std::string> file = content("x.bin"), backup = content("x.7in");
+    std::string story = "\nA said:\n" + a.done.out + "\nB said:\n" + b.done.out + "\nthe file is " + whose(file) +
+                        "\nthe backup is " + whose(backup);
+    for (const racer* r : {&a, &b}) {
+        // Where a session may fail: a part of a file that changed since it
+        // was loaded, or a file that was not there to load.
+        const std::string& out = r->done.out;
+        bool refused = out.find("ERROR: x.bin changed since it was loaded, not written...\n") != std::string::npos ||
+                       out.rfind("Can't Open file x.bin.\n", 0) == 0;
+        EXPECT_TRUE(r->done.status == 0 || (r->done.status == 1 && refused)) << r->name << " failed" << story;
+    }
+    const racer* last = nullptr;
+    for (const racer* r : {&a, &b})
+        if (r->version && file == r->version)
+            last = r;
+    if (last == nullptr) {
+        EXPECT_TRUE(file == before) << "the file is torn" << story;
+        EXPECT_FALSE(a.reported() || b.reported()) << "a write said it landed, but the file is not its version" << story;
+        EXPECT_TRUE(!backup || backup == before) << story;
+    } else {
+        const racer& other = last == &a ? b : a;
+        EXPECT_TRUE(last->reported()) << last->name << " landed, but said it did not" << story;
+        EXPECT_TRUE(backup == (other.reported() ? other.version : before))
+            << "the backup is not the version the file held before the last landing" << story;
+    }
+    std::set<std::string> names, expected(links.begin(), links.end());
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        names.insert(entry.path().filename().string());
+    if (file)
+        expected.insert("x.bin");
+    if (backup)
+        expected.insert("x.7in");
+    EXPECT_EQ(names, expected) << story;
+    EXPECT_EQ(torn_in(dir.path, "x.7in"), "") << story;
+    for (const std::string& link : links)
+        EXPECT_TRUE(fs::exists(dir.path / link) && fs::exists(dir.path / "x.bin") &&
+                    fs::equivalent(dir.path / link, dir.path / "x.bin"))
+            << link << " is no longer the file" << story;
+}
+
+} // namespace
+
+// Two sessions at every step, the race's twin of the kill table above. For
+// each way a write lands, session A is stopped right after each system call
+// of its write (as a first traced run of A alone numbers them), while
+// session B loads the same file, edits it and writes it, to its end or until
+// it says it waits for A; then A goes on. And again with B stopped just
+// before its first look at the write lock (at start-up where it finds a
+// record of an unfinished rewrite, else at its w) while A goes on to its
+// end; then B goes on. Each session answers yes to every question: a second
+// writer that is told the file changed writes over it, so that the other's
+// version must then be the backup. See check_landings for what must hold.
+TEST(WriteAcrossSessions, TwoSessionsAtEveryStepLoseNoVersion)
+{
+    LINUX_PROGRAMS_ONLY("strace");
+    NOT_EMULATED(emulated_tracer);
+    if (access(strace, X_OK) != 0)
+        GTEST_SKIP() << "no strace here";
+    struct way {
+        const char* what;
+        bool hard_link;        // rewritten in place
+        std::string startbyte; // a window: a part of the file
+        bool removed;          // the file is removed once A has loaded it: A writes it anew
+    };
+    std::vector<way> ways{{"renamed", false, "0", false},
+                          {"in place", true, "0", false},
+                          {"a window", false, "1001", false},
+                          {"anew", false, "0", true}};
+#if defined(__SANITIZE_ADDRESS__)
+    // A sanitizer's start-up is slow: the two ways with the most steps.
+    ways = {ways[0], ways[1]};
+#endif
+    // A turns the file's one "@1" into "AA", B its one "@2" into "BB".
+    const std::string a_script = "r 0 7fffffff 40 31 n 41 41\nw\ny\ny\ny\nq\n";
+    const std::string b_script = "r 0 7fffffff 40 32 n 42 42\nw\ny\ny\ny\nq\n";
+    for (const auto& [what, hard_link, startbyte, removed] : ways) {
+        const size_t start = startbyte == "0" ? 0 : std::stoul(startbyte) - 1;
+        std::string old = pattern(3000, 8);
+        std::replace(old.begin(), old.end(), '@', '.');
+        old.replace(start + 0x10, 2, "@1");
+        old.replace(start + 0x20, 2, "@2");
+        const std::optional<std::string> before = removed ? std::nullopt : std::optional(old);
+        const std::optional<std::string> a_version = with_edit(old, start, "@1", "AA");
+        std::vector<std::string> links;
+        if (hard_link)
+            links.push_back("x.link");
+        auto fresh = [&](const temp_dir& dir) {
+            dir.write("x.bin", old);
+            for (const std::string& link : links)
+                fs::create_hard_link(dir.path / "x.bin", dir.path / link);
+        };
+        const std::vector<std::string> args{"x.bin", startbyte};
+        auto a_starts = [&, removed = removed](running& a, const temp_dir& dir) {
+            if (!a.wait_for(" Note! Use '?' for command HELP. \n-"))
+                return false;
+            if (removed)
+                fs::remove(dir.path / "x.bin");
+            a.send(a_script);
+            return true;
+        };
+
+        // A's steps, from a first traced run of A alone.
+        temp_dir logs, first_run;
+        fresh(first_run);
+        std::string trace = (logs.path / "a.trace").string();
+        {
+            std::vector<std::string> words{"-o", trace, "--", voxa_program()};
+            words.insert(words.end(), args.begin(), args.end());
+            running a(first_run, strace, words, traced);
+            ASSERT_TRUE(a_starts(a, first_run)) << what;
+            auto done = a.finish();
+            ASSERT_EQ(done.status, 0) << what << done.out;
+            ASSERT_TRUE(first_run.read("x.bin") == *a_version) << what;
+        }
+        auto steps = calls_after_input(trace);
+        ASSERT_GT(steps.size(), 10u) << what;
+        // Where B stops before its first look at the lock, from a traced
+        // run of B alone: its calls on the file that may take the lock.
+        temp_dir b_run;
+        fresh(b_run);
+        std::string b_trace = (logs.path / "b.trace").string();
+        run_in(b_run, strace,
+               {"-o", b_trace, "-P", (fs::canonical(b_run.path) / "x.bin").string(), "-e",
+                "trace=/^(fcntl|fcntl64|flock)$", "--", voxa_program(), "x.bin", startbyte},
+               b_script, traced);
+        const auto [b_call, b_when] = just_before_first_lock(b_trace);
+        ASSERT_GT(b_when, 0) << what << ": no look at the lock in B's trace";
+
+        for (const auto& [call, ordinal] : steps) {
+            for (bool b_stopped : {false, true}) {
+                SCOPED_TRACE(std::string(what) + ": A stopped after " + call + " #" + std::to_string(ordinal) +
+                             (b_stopped ? ", B before its first look at the lock" : ", B to its end"));
+                temp_dir dir;
+                fresh(dir);
+                stoppable a(dir, call, ordinal, "", args);
+                ASSERT_TRUE(a_starts(a.r, dir));
+                ASSERT_TRUE(a.stopped()) << "A ran past its stop";
+                // B loads while A is stopped: the file as it is now.
+                racer ra{"A", a_version, {}}, rb{"B", std::nullopt, {}};
+                if (dir.exists("x.bin"))
+                    rb.version = with_edit(dir.read("x.bin"), start, "@2", "BB");
+                if (!b_stopped) {
+                    running b(dir, voxa_program(), args);
+                    offer(b, b_script);
+                    auto began = std::chrono::steady_clock::now();
+                    bool waits = b.wait_for(waits_for_another, 30);
+                    EXPECT_TRUE(waits || std::chrono::steady_clock::now() - began < std::chrono::seconds(30))
+                        << "B neither ended nor said it waits";
+                    a.go_on();
+                    ra.done = a.r.finish();
+                    rb.done = b.finish();
+                } else {
+                    stoppable b(dir, b_call, b_when, (fs::canonical(dir.path) / "x.bin").string(), args);
+                    offer(b.r, b_script);
+                    bool held = b.stopped();
+                    a.go_on();
+                    ra.done = a.r.finish();
+                    if (held)
+                        b.go_on();
+                    rb.done = b.r.finish();
+                }
+                check_landings(dir, before, ra, rb, links);
+                if (::testing::Test::HasFailure())
+                    return; // one case is enough to follow
+            }
         }
     }
 }
