@@ -161,16 +161,6 @@ bool backup_of(const record& r, const std::string& file_leaf, const std::string&
     return !r.mark && r.file_leaf == file_leaf && untouched(r, backup_leaf, backup);
 }
 
-bool being_written(const sys::folder& f, const std::string& leaf)
-{
-    sys::handle fd = sys::open_to_lock(f, leaf);
-    if (fd == sys::no_handle)
-        return false;
-    bool busy = sys::try_lock(fd) == sys::lock_result::busy;
-    sys::close_file(fd);
-    return busy;
-}
-
 std::string shown(std::string_view name)
 {
     std::string text;

@@ -23,9 +23,8 @@
 //   - about the file by its number and birth (or its name, where the file
 //     system keeps no birth), never its device, which a file system mounted
 //     again may change;
-//   - and, for a rewrite that did not finish, only while no one holds the
-//     file's write lock: a record whose writer holds it is a write in
-//     progress.
+//   - and, for a rewrite that did not finish, only under the file's write
+//     lock: a record whose writer holds it is a write in progress.
 #pragma once
 
 #include <string>
@@ -70,8 +69,6 @@ bool believed(const record& r, uint32_t owner, const std::string& backup_leaf, c
 // named `file_leaf`, untouched since.
 bool backup_of(const record& r, const std::string& file_leaf, const std::string& backup_leaf,
                const sys::file_info& backup);
-// Whether a write of the file is under way: another holds its write lock.
-bool being_written(const sys::folder& f, const std::string& leaf);
 
 // A name that came from a record, its control characters escaped, so that
 // printing it cannot command a terminal.

@@ -818,28 +818,33 @@ void settle(write_job& j)
     sys::close_folder(j.name_place);
 }
 
-// A record of a rewrite of this very file that did not finish, believed,
-// whose writer is gone: the user is told that the backup holds the last
-// whole version (a write still going is not told of). One that claims the
-// file's number but is not believed is set aside.
+// A record of a rewrite of this very file that did not finish, believed:
+// the user is told that the backup holds the last whole version. One that
+// claims the file's number but is not believed is set aside. Both are
+// decided under the write lock, taken for a moment, as a write decides: a
+// record whose writer holds the lock is a write still going, not told of.
 void tell_unfinished(editor_state& st, const sys::folder& place, const sys::folder& name_place,
                      const sys::file_info& info, FILE* out)
 {
+    sys::handle lock = sys::open_to_lock(place, sys::leaf_of(sys::real_path(st.file_name)));
+    bool going = lock != sys::no_handle && sys::try_lock(lock) == sys::lock_result::busy;
     std::string backup_leaf = sys::leaf_of(backup_name(st.file_name));
     std::string leaf = sys::leaf_of(st.file_name);
     sys::file_info backup;
     bool held = !backup_leaf.empty() && sys::info_in(name_place, backup_leaf, backup);
-    for (const record& r : records_about(name_place, backup_leaf, info.owner)) {
+    for (const record& r : going ? std::vector<record>{} : records_about(name_place, backup_leaf, info.owner)) {
         if (!r.torn || r.file.index != info.id.index)
             continue;
         if (!about(r, info.id, leaf) || !held || !believed(r, info.owner, backup_leaf, backup)) {
             std::fprintf(out, mark_set_aside, shown(r.name).c_str(), shown(r.file_leaf).c_str(), st.file_name.c_str());
-        } else if (!st.unfinished.pending && !being_written(place, sys::leaf_of(sys::real_path(st.file_name)))) {
+        } else if (!st.unfinished.pending) {
             std::string shown_backup = sys::join(sys::real_path(name_place.path), backup_leaf);
             st.unfinished = {true, shown_backup, backup_leaf, backup, r.mark ? r.name : ""};
             std::fprintf(out, unfinished_found, st.file_name.c_str(), shown_backup.c_str());
         }
     }
+    if (lock != sys::no_handle)
+        sys::close_file(lock);
 }
 
 // Why the file as it stands cannot take the data back, asked or not;

@@ -690,6 +690,30 @@ const std::vector<situation> situations = {
          EXPECT_TRUE(dir.read("a.bin") == edited);
          EXPECT_TRUE(dir.read("secret.dat") == secret);
      }},
+    {"a torn rewrite that another session mends while this one is open: its w keeps no old backup", tracer,
+     [] {
+         temp_dir dir;
+         const std::string old = pattern(20000, 12);
+         dir.write("x.bin", old);
+         dir.write("c.bin", "CCC");
+         dir.write("b.bin", "BBB");
+         fs::create_hard_link(dir.path / "x.bin", dir.path / "x.link");
+         tear(dir, "x.bin", "0", "e 0 5a\nw\ny\nq\n");
+         ASSERT_EQ(dir.read("x.bin"), "");
+         // B is told of the torn rewrite; C then writes the file whole.
+         running b(dir, voxa_program(), {"x.bin"});
+         ASSERT_TRUE(b.wait_for("which w keeps...\n-")) << b.seen;
+         auto c = run_in(dir, voxa_program(), {"x.bin"}, "i 0 c.bin\nw\ny\nq\n");
+         ASSERT_EQ(c.status, 0) << c.out;
+         ASSERT_EQ(dir.read("x.7in"), old);
+         // B's w decides from what is on disk: C's version is the backup.
+         b.send("i 0 b.bin\nw\ny\ny\nq\n");
+         auto done = b.finish();
+         EXPECT_EQ(done.status, 0) << done.out;
+         EXPECT_EQ(dir.read("x.bin"), "BBB");
+         EXPECT_EQ(dir.read("x.link"), "BBB");
+         EXPECT_EQ(dir.read("x.7in"), "CCC");
+     }},
     {"a record's names are shown with their control characters escaped", nothing,
      [] {
          temp_dir dir;
@@ -1208,9 +1232,9 @@ void check_landings(const temp_dir& dir, const std::optional<std::string>& befor
 // of its write (as a first traced run of A alone numbers them), while
 // session B loads the same file, edits it and writes it, to its end or until
 // it says it waits for A; then A goes on. And again with B stopped just
-// before its first look at the write lock (at start-up where it finds a
-// record of an unfinished rewrite, else at its w) while A goes on to its
-// end; then B goes on. Each session answers yes to every question: a second
+// before its first look at the write lock (at start-up, once it has loaded
+// the file, where it reads the records of an unfinished rewrite under the
+// lock) while A goes on to its end; then B goes on. Each session answers yes to every question: a second
 // writer that is told the file changed writes over it, so that the other's
 // version must then be the backup. See check_landings for what must hold.
 TEST(WriteAcrossSessions, TwoSessionsAtEveryStepLoseNoVersion)
