@@ -23,9 +23,9 @@ std::string with_names(std::string text, const std::string& file_leaf, const std
 bool take_names(const char* at, const char* end, record& r)
 {
     const char* file_end = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
-    if (file_end == nullptr)
-        return false;
-    const char* backup_end = static_cast<const char*>(std::memchr(file_end + 1, '\0', static_cast<size_t>(end - file_end - 1)));
+    const char* backup_end = file_end == nullptr ? nullptr
+                                                 : static_cast<const char*>(std::memchr(
+                                                       file_end + 1, '\0', static_cast<size_t>(end - file_end - 1)));
     if (backup_end == nullptr)
         return false;
     r.file_leaf.assign(at, file_end);

@@ -201,8 +201,8 @@ bool may_write(const folder& f, const std::string& leaf);
 // Whether the files of the folder can carry records.
 bool records_kept(const folder& f);
 // The record on the regular file `leaf` of the folder, a link not
-// followed, and the file as it was read: false when there is none
-// (not_found) or it cannot be read.
+// followed, and the file as it was read: false when there is none or it
+// cannot be read.
 bool read_record(const folder& f, const std::string& leaf, std::string& text, file_info& info);
 // Sets the record of an open file; an empty text removes it.
 bool write_record(handle file, const std::string& text);

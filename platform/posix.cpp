@@ -394,9 +394,7 @@ bool read_record(const folder& f, const std::string& leaf, std::string& text, fi
     if (h == no_handle)
         return false;
     bool got = posix::get_record(fd_of(h), text) && posix::stat_file(fd_of(h), nullptr, info, false);
-    if (!got && errno == short_code)
-        fail(failure::not_found);
-    else if (!got)
+    if (!got)
         posix::failed();
     close(fd_of(h));
     return got;

@@ -341,24 +341,31 @@ std::string unmet(unsigned needs)
     return "";
 }
 
+// A record's text as the build under test keeps it: on the backup, or in
+// a mark of its own. The name the editor gives it.
+std::string plant_record(const temp_dir& dir, const std::string& backup, const std::string& text)
+{
+    if (build_has("records")) {
+        EXPECT_EQ(setxattr((dir.path / backup).c_str(), "user.voxa", text.data(), text.size(), 0), 0);
+        return backup;
+    }
+    fs::remove(dir.path / ".voxa-torn-AAAAAA");
+    dir.write(".voxa-torn-AAAAAA", text);
+    fs::permissions(dir.path / ".voxa-torn-AAAAAA", static_cast<fs::perms>(0444));
+    return ".voxa-torn-AAAAAA";
+}
+
 // A record that a rewrite in place of `file` (named `file_leaf`) whose
-// backup is `backup` did not finish, as the build under test keeps it: on
-// the backup, or in a mark of its own. The name the editor gives it.
+// backup is `backup` (or, as the record says, `kept_leaf`) did not finish.
 std::string plant_torn(const temp_dir& dir, const std::string& backup, sys::file_id file, const std::string& file_leaf,
                        const std::string& kept_leaf = "")
 {
     sys::file_info kept;
     std::string leaf = kept_leaf.empty() ? backup : kept_leaf;
     EXPECT_TRUE(sys::info_of_name((dir.path / leaf).string(), kept));
-    if (build_has("records")) {
+    if (build_has("records"))
         kept.changed = 0; // setting the record changes it
-        std::string text = torn_record(file, file_leaf, kept, leaf);
-        EXPECT_EQ(setxattr((dir.path / backup).c_str(), "user.voxa", text.data(), text.size(), 0), 0);
-        return backup;
-    }
-    dir.write(".voxa-torn-AAAAAA", torn_record(file, file_leaf, kept, leaf));
-    fs::permissions(dir.path / ".voxa-torn-AAAAAA", static_cast<fs::perms>(0444));
-    return ".voxa-torn-AAAAAA";
+    return plant_record(dir, backup, torn_record(file, file_leaf, kept, leaf));
 }
 
 // Bytes that no two runs of a test share.
@@ -713,6 +720,28 @@ const std::vector<situation> situations = {
          EXPECT_EQ(dir.read("x.bin"), "BBB");
          EXPECT_EQ(dir.read("x.link"), "BBB");
          EXPECT_EQ(dir.read("x.7in"), "CCC");
+     }},
+    {"a record that cannot be read whole is neither believed nor shown", nothing,
+     [] {
+         temp_dir dir;
+         dir.write("x.bin", "ABC");
+         dir.write("x.7in", "older");
+         sys::file_info file, kept;
+         ASSERT_TRUE(sys::info_of_name((dir.path / "x.bin").string(), file));
+         ASSERT_TRUE(sys::info_of_name((dir.path / "x.7in").string(), kept));
+         std::string whole = torn_record(file.id, "x.bin", kept, "x.7in");
+         std::string head = whole.substr(0, whole.find('\n') + 1), numbers = whole.substr(0, whole.find("x.bin"));
+         std::string backup = backup_record("x.bin", kept, "x.7in");
+         // Each claims the file, and would be told of or set aside if it were read.
+         std::string some = std::to_string(file.id.device) + " " + std::to_string(file.id.index) + "\n";
+         for (const std::string& text :
+              {head + some + "x.bin" + '\0' + "x.7in" + '\0', backup.substr(0, backup.find('\n') + 1) + "x\n",
+               std::string("a note of another program\n"), numbers + "x.bin", numbers + "x.bin" + '\0' + "x.7in",
+               numbers + "../x.bin" + '\0' + "x.7in" + '\0'}) {
+             plant_record(dir, "x.7in", text);
+             auto r = run_in(dir, voxa_program(), {"x.bin"}, "q\n");
+             EXPECT_EQ(r.out, banner("x.bin", 3) + "-");
+         }
      }},
     {"a record's names are shown with their control characters escaped", nothing,
      [] {
