@@ -123,10 +123,10 @@ std::vector<record> records_about(const sys::folder& f, const std::string& backu
         if (!sys::info_in(f, name, made) || !trusted(made.owner, owner))
             continue;
         sys::handle fd = sys::open_in(f, name, false);
-        if (fd == sys::no_handle)
-            continue;
-        int64_t n = sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, read, sizeof read) : -1;
-        sys::close_file(fd);
+        bool opened = fd != sys::no_handle;
+        int64_t n = opened && sys::info_of(fd, made) && made.links == 1 ? sys::read_some(fd, read, sizeof read) : -1;
+        if (opened)
+            sys::close_file(fd);
         r = {};
         if (n <= 0 || !trusted(made.owner, owner) || !parse(std::string(read, static_cast<size_t>(n)), r))
             continue;

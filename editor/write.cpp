@@ -332,8 +332,9 @@ bool backup_name_free(write_job& j)
     return answered_yes(j.in, j.out, ask_replace);
 }
 
-// The kept backup must still be the very file its record describes; for a
-// part, the bytes around it are read from it.
+// The kept backup must still be the very file its record describes (one
+// gone since is one that changed); for a part, the bytes around it are
+// read from it.
 bool keep_backup(write_job& j)
 {
     // Shown as the session was told of it, or as a path from the root.
@@ -342,9 +343,8 @@ bool keep_backup(write_job& j)
                                                                   : sys::join(sys::real_path(j.name_place.path), j.backup_leaf);
     sys::file_info now;
     j.backup_fd = sys::open_in(j.backup_place(), j.backup_leaf, false);
-    if (j.backup_fd == sys::no_handle)
-        return j.refuse(cant_open, j.backup);
-    if (!sys::info_of(j.backup_fd, now) || !believed(j.kept, j.old.owner, j.backup_leaf, now))
+    if (j.backup_fd == sys::no_handle || !sys::info_of(j.backup_fd, now) ||
+        !believed(j.kept, j.old.owner, j.backup_leaf, now))
         return j.refuse(changed_refused, j.backup);
     j.backup_made = now;
     return true;
