@@ -409,8 +409,7 @@ bool make_plan(write_job& j)
     j.source_size = kept ? j.backup_made.size : j.old.size;
 
     step announce = kept ? announce_kept : announce_backup;
-    switch (j.how) {
-    case landing::renamed:
+    if (j.how == landing::renamed) {
         j.steps = {announce, announce_writing, open_new_file, write_new_file, check_still_there};
         if (j.fate == backup_fate::exchanged)
             j.steps.push_back(swap_in);
@@ -419,22 +418,18 @@ bool make_plan(write_job& j)
         else
             j.steps.push_back(put_in_place);
         j.steps.insert(j.steps.end(), {remove_marks, close_new_file, flush_folders});
-        break;
-    case landing::in_place:
-        j.steps.clear();
-        if (j.needs_mark)
-            j.steps.push_back(open_mark);
-        j.steps.push_back(announce);
-        if (!kept)
-            j.steps.push_back(copy_backup);
-        j.steps.push_back(announce_writing);
-        if (j.needs_mark)
-            j.steps.push_back(put_mark);
-        j.steps.insert(j.steps.end(), {check_still_there, rewrite, remove_marks, close_rewritten});
-        break;
-    case landing::anew:
-        break;
+        return true;
     }
+    j.steps.clear();
+    if (j.needs_mark)
+        j.steps.push_back(open_mark);
+    j.steps.push_back(announce);
+    if (!kept)
+        j.steps.push_back(copy_backup);
+    j.steps.push_back(announce_writing);
+    if (j.needs_mark)
+        j.steps.push_back(put_mark);
+    j.steps.insert(j.steps.end(), {check_still_there, rewrite, remove_marks, close_rewritten});
     return true;
 }
 
