@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "run.hpp"
 
@@ -209,4 +210,54 @@ TEST(Package, AFailedCopyIsReportedAndLeavesThePreviousOutputWhole)
             EXPECT_NE(entry.path().filename().string().rfind(".voxa-", 0), 0u) << entry.path();
     }
     EXPECT_EQ(dir.read("in.bin"), input);
+}
+
+TEST(Package, EveryFailingSystemCallIsReportedAndLosesNoOutput)
+{
+    // Each call the copy makes, after the program's start, fails once (EIO)
+    // in a run of its own: the output is the previous one or the whole
+    // copy, nothing is left beside it, and a copy that did not reach the
+    // disk, or its name there, is never reported as made.
+    LINUX_PROGRAMS_ONLY("strace");
+    NOT_EMULATED(emulated_tracer);
+    const std::string strace = "/usr/bin/strace";
+    if (access(strace.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no strace here";
+    std::string input(100000, 'x'), copy = input;
+    copy[0] = 'M';
+    const std::string previous = "the previous output";
+    auto fresh = [&](const temp_dir& dir) {
+        dir.write("in.bin", input);
+        dir.write("out.bin", previous);
+    };
+    temp_dir first;
+    fresh(first);
+    std::string trace = (first.path / "trace").string();
+    ASSERT_EQ(run_in(first, strace, {"-o", trace, "--", package_program(), "x", "in.bin", "out.bin"}, "", traced).status, 0);
+    auto calls = calls_after(trace, "rt_sigaction(SIGXFSZ");
+    ASSERT_GT(calls.size(), 20u);
+    for (const auto& [call, ordinal] : calls) {
+        SCOPED_TRACE(call + " #" + std::to_string(ordinal));
+        temp_dir dir;
+        fresh(dir);
+        auto r = run_in(dir, strace,
+                        {"-o", "/dev/null", "-e", "inject=" + call + ":error=EIO:when=" + std::to_string(ordinal), "--",
+                         package_program(), "x", "in.bin", "out.bin"},
+                        "", traced);
+        std::string out = dir.read("out.bin");
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_TRUE(out == previous || out == copy);
+        if (r.status == 0) {
+            EXPECT_EQ(out, copy);
+            EXPECT_EQ(r.out, creating);
+        } else {
+            EXPECT_EQ(r.status, 1);
+        }
+        if (call == "pwrite64" || call == "copy_file_range" || call == "fsync" || call == "renameat" || out == previous) {
+            EXPECT_EQ(r.status, 1) << r.out;
+        }
+        EXPECT_EQ(dir.read("in.bin"), input);
+        for (const auto& entry : fs::directory_iterator(dir.path))
+            EXPECT_NE(entry.path().filename().string().rfind(".voxa-", 0), 0u) << entry.path();
+    }
 }

@@ -529,3 +529,30 @@ std::string interpret_line(editor_state& st, std::string_view line, int* code)
         *code = result;
     return said;
 }
+
+std::vector<std::pair<std::string, int>> calls_after(const std::string& trace, const std::string& after)
+{
+    std::ifstream in(trace);
+    std::map<std::string, int> seen;
+    std::vector<std::pair<std::string, int>> calls;
+    bool counting = false;
+    for (std::string line; std::getline(in, line);) {
+        size_t paren = line.find('(');
+        if (paren == std::string::npos || line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0)
+            continue;
+        std::string name = line.substr(0, paren);
+        if (line.rfind("close(1)", 0) == 0 || line.find(".gcda\"") != std::string::npos)
+            break; // the program's work is over: what follows is the end of the process
+        int ordinal = ++seen[name];
+        bool memory = name == "mmap" || name == "munmap" || name == "mprotect" || name == "madvise" || name == "brk";
+        if (counting && !memory && name != "exit_group")
+            calls.emplace_back(name, ordinal);
+        counting = counting || line.rfind(after, 0) == 0;
+    }
+    return calls;
+}
+
+void traced()
+{
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+}

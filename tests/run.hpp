@@ -164,6 +164,17 @@ std::string folded(std::string text);
 inline const std::string emulated_tracer =
     "under an emulator, strace would see the emulator's system calls, not the program's";
 
+// A hook for a program run under strace: a sanitizer build finds no leaks
+// while traced.
+void traced();
+
+// The system calls in an strace log after its first line that begins with
+// `after` and before the program closes its output or a coverage build
+// writes its counters, each with its ordinal among the calls of that name
+// since the start; not the memory map's, which a sanitizer's runtime makes
+// for itself, nor the process's end.
+std::vector<std::pair<std::string, int>> calls_after(const std::string& trace, const std::string& after);
+
 const std::string& voxa_program();
 const std::string& voxa_expert_program(); // writes without asking
 const std::string& package_program();

@@ -76,38 +76,6 @@ std::function<void()> as_user(uid_t user)
     };
 }
 
-// Runs under strace: a sanitizer build finds no leaks while traced.
-void traced()
-{
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-}
-
-// The system calls a session makes after its first read of standard input
-// and before it closes its output, each with its ordinal among the calls of
-// that name since the start; not the memory map's, which a sanitizer's
-// runtime makes for itself.
-std::vector<std::pair<std::string, int>> calls_after_input(const std::string& trace)
-{
-    std::ifstream in(trace);
-    std::map<std::string, int> seen;
-    std::vector<std::pair<std::string, int>> calls;
-    bool input_read = false;
-    for (std::string line; std::getline(in, line);) {
-        size_t paren = line.find('(');
-        if (paren == std::string::npos || line.rfind("+++", 0) == 0 || line.rfind("---", 0) == 0)
-            continue;
-        std::string name = line.substr(0, paren);
-        if (line.rfind("close(1)", 0) == 0)
-            break; // the session is over: what follows is the end of the process
-        int ordinal = ++seen[name];
-        bool memory = name == "mmap" || name == "munmap" || name == "mprotect" || name == "madvise" || name == "brk";
-        if (input_read && !memory && name != "exit_group")
-            calls.emplace_back(name, ordinal);
-        input_read = input_read || line.rfind("read(0,", 0) == 0;
-    }
-    return calls;
-}
-
 // The ordinal among a trace's writes (pwrite64) of the first one after the
 // file is emptied for its rewrite in place (its first ftruncate, which a
 // 32-bit program makes as ftruncate64).
@@ -228,7 +196,7 @@ TEST(WriteAcrossSessions, AKillOrAFaultAtAnyStepThenASecondSessionLosesNothing)
         traced_args.insert(traced_args.end(), args.begin(), args.end());
         ASSERT_EQ(run_in(first_run, strace, traced_args, edit, traced).status, 0) << what;
         ASSERT_EQ(first_run.read("x.bin"), first) << what;
-        auto calls = calls_after_input(trace);
+        auto calls = calls_after(trace, "read(0,");
         ASSERT_GT(calls.size(), 10u) << what;
         for (const auto& [call, ordinal] : calls) {
             for (const std::string& fault : faults) {
@@ -1328,7 +1296,7 @@ TEST(WriteAcrossSessions, TwoSessionsAtEveryStepLoseNoVersion)
             ASSERT_EQ(done.status, 0) << what << done.out;
             ASSERT_TRUE(first_run.read("x.bin") == *a_version) << what;
         }
-        auto steps = calls_after_input(trace);
+        auto steps = calls_after(trace, "read(0,");
         ASSERT_GT(steps.size(), 10u) << what;
         // Where B stops before its first look at the lock, from a traced
         // run of B alone: its calls on the file that may take the lock.
